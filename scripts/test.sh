@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# The test command: sets up what it needs (as root, the missing Debian
+# packages), then builds and runs the suites for the host, the host with
+# AddressSanitizer and UBSan, and the MIPS target under qemu-user.
+#   scripts/test.sh [host|sanitize|mipsel ...]   (default: all three)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+variants=("${@:-host sanitize mipsel}")
+variants=(${variants[*]})
+
+packages=(cmake make g++ googletest iproute2 binutils
+          g++-mipsel-linux-gnu qemu-user-static libcrypt-dev libcrypt-dev:mipsel)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages: ${missing[*]} (run as root to install them)" >&2
+    exit 1
+  fi
+  echo "installing: ${missing[*]}"
+  dpkg --print-foreign-architectures | grep -qx mipsel || dpkg --add-architecture mipsel
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+jobs=$(nproc)
+passed=0 failed=0
+run_variant() {
+  local name=$1; shift
+  local dir=$build/$name
+  echo "=== $name: configure and build"
+  cmake -S "$root" -B "$dir" "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j"$jobs" >"$dir.build.log" 2>&1 || { tail -50 "$dir.build.log"; return 1; }
+  echo "=== $name: tests"
+  local log=$dir.ctest.log
+  (cd "$dir" && ctest --output-on-failure -j"$jobs") 2>&1 | tee "$log" | grep -vE '^ *(Start|[0-9]+/[0-9]+ Test)' || true
+  local total fails
+  total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -1)
+  fails=$(sed -n 's/.* \([0-9]*\) tests failed out of.*/\1/p' "$log" | tail -1)
+  [ -n "$total" ] || { failed=$((failed + 1)); return 0; }
+  passed=$((passed + total - fails)); failed=$((failed + fails))
+}
+
+# API_ARCH_BUILD_DIR puts the builds elsewhere (several checkouts side by side).
+build=${API_ARCH_BUILD_DIR:-$root/build}
+mkdir -p "$build"
+for v in "${variants[@]}"; do
+  case $v in
+    host) run_variant host -DCMAKE_BUILD_TYPE=MinSizeRel ;;
+    sanitize) run_variant sanitize -DCMAKE_BUILD_TYPE=Debug -DAPI_ARCH_SANITIZE=ON ;;
+    mipsel) run_variant mipsel -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mipsel-linux-gnu.cmake" -DCMAKE_BUILD_TYPE=MinSizeRel ;;
+    *) echo "unknown variant: $v" >&2; exit 2 ;;
+  esac
+done
+echo
+echo "all suites: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,335 @@
+// The transaction engine against the stand-in daemon over real queues: every
+// request encoding and reply kind, the failure paths and the lock.
+#include <signal.h>
+#include <string.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/sem.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "api_arch.h"
+#include "engine_ops.h"
+#include "fake_daemon.h"
+#include "op_table.h"
+
+namespace {
+
+const unsigned char kRecord[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+unsigned char kMask[48];
+
+std::vector<OpCase> engine_cases() {
+    static char out[2018];
+    for (int i = 0; i < 48; ++i) kMask[i] = static_cast<unsigned char>(0xA0 + i);
+    std::vector<unsigned char> mask_req = {3};
+    mask_req.insert(mask_req.end(), kMask, kMask + 48);
+    return {
+        {"worked example set", [] { return API_Video_SetFrequency(2, 50); }, 392, {2, 50},
+         Reply::bytes({}), 1, 0},
+        {"worked example get", [] { return API_Video_GetFrequency(3); }, 393, {3},
+         Reply::bytes({60}), 60, -1},
+        {"none / ack", [] { return test_none_ack(); }, 480, {}, Reply::bytes({9}), 1, 0},
+        {"byte field keeps low 8 bits", [] { return test_bytes1_byte(300); }, 481, {44},
+         Reply::bytes({0xC8}), 200, -1},
+        {"two byte fields / signed byte", [] { return test_bytes2_sbyte(1, -1); }, 482,
+         {1, 0xFF}, Reply::bytes({0xC8}), -56, -1},
+        {"signed byte 0xFF", [] { return test_bytes2_sbyte(0, 0); }, 482, {0, 0},
+         Reply::bytes({0xFF}), -1, -1},
+        {"three byte fields", [] { return test_bytes3_ack(7, 8, 9); }, 483, {7, 8, 9},
+         Reply::bytes({}), 1, 0},
+        {"raw int32 / Int", [] { return test_raw_int(0x01020304); }, 484, {4, 3, 2, 1},
+         Reply::int32(-123456), -123456, -1},
+        {"Int of 0xFFFFFFFF", [] { return test_raw_int(-2); }, 484, {0xFE, 0xFF, 0xFF, 0xFF},
+         Reply::bytes({0xFF, 0xFF, 0xFF, 0xFF}), -1, -1},
+        {"raw record / block reply",
+         [] { return test_block_block(kRecord, out); }, 485,
+         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, Reply::bytes({12, 11, 10}), 0, -1},
+        {"channel and record, failure -1", [] { return test_chan_block_ack_m1(3, kMask); }, 486,
+         mask_req, Reply::bytes({}), 1, -1},
+        {"%d / Decimal", [] { return test_dec_decimal(-5); }, 487, {'-', '5', 0},
+         Reply::text(" 42abc"), 42, -1},
+        {"Decimal without a number", [] { return test_dec_decimal(0); }, 487, {'0', 0},
+         Reply::text("abc"), -1, -1},
+        {"channel then %d, success 0", [] { return test_chan_dec_ack0(2, -5); }, 488,
+         {2, '-', '5', 0}, Reply::bytes({}), 0, -1},
+        {"%s / Text", [] { return test_str_text("a,b:c", out); }, 489, {'a', ',', 'b', ':', 'c', 0},
+         Reply::text("192.168.1.10"), 0, -1},
+        {"text copy / Text returning 1", [] { return test_copy_text1("x", out); }, 490, {'x', 0},
+         Reply::text("y"), 1, -1},
+        {"bounded format", [] { return test_format_ack(0, 25, 30); }, 491,
+         {'0', ',', '2', '5', ',', '3', '0', 0}, Reply::bytes({}), 1, 0},
+    };
+}
+
+class Engine : public testing::Test {
+protected:
+    FakeDaemon daemon;
+};
+
+TEST_F(Engine, EveryEncodingAndReplyKind) { run_op_table(daemon, engine_cases()); }
+
+TEST_F(Engine, ReplyRecordAndTextAreCopiedOut) {
+    unsigned char rec[12] = {};
+    daemon.script(Reply::bytes({9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 0xEE, 0xDD}));
+    EXPECT_EQ(test_block_block(kRecord, rec), 0);
+    const unsigned char want[12] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 0xEE, 0xDD};
+    EXPECT_EQ(memcmp(rec, want, 12), 0);
+
+    char buf[32];
+    daemon.script(Reply::text(std::string(31, 'a')));  // 31 characters and the NUL fill 32
+    EXPECT_EQ(test_str_text("q", buf), 0);
+    EXPECT_EQ(std::string(buf), std::string(31, 'a'));
+}
+
+TEST_F(Engine, TextCopyBoundary) {
+    char out[2018];
+    const std::string longest(2017, 'x');
+    daemon.script(Reply::text("ok"));
+    EXPECT_EQ(test_copy_text1(longest.c_str(), out), 1);
+    EXPECT_EQ(daemon.last().text(), longest);
+    EXPECT_EQ(daemon.last().mtext[2017], 0);
+
+    const std::string too_long(2018, 'x');
+    const size_t sent = daemon.request_count();
+    EXPECT_EQ(test_copy_text1(too_long.c_str(), out), -1);
+    EXPECT_EQ(test_str_text(too_long.c_str(), out), -1);  // "%s" refused alike
+    EXPECT_EQ(daemon.request_count(), sent);
+    EXPECT_EQ(daemon.lock_value(), 1);
+}
+
+TEST_F(Engine, BoundedFormatIsCutAt2016Characters) {
+    daemon.script(Reply::bytes({}));
+    EXPECT_EQ(test_format_any("%03000d", 7), 1);
+    const Request r = daemon.last();
+    EXPECT_EQ(r.text().size(), 2016u);
+    EXPECT_EQ(r.text(), std::string(2016, '0'));
+}
+
+TEST_F(Engine, FormattingErrorRefusesTheRequest) {
+    // A wide character that the C locale cannot encode makes snprintf fail.
+    char probe[8];
+    if (snprintf(probe, sizeof probe, "%lc", 0x4E2D) >= 0) GTEST_SKIP() << "C library encodes it";
+    EXPECT_EQ(test_format_any("%lc", 0x4E2D), 0);
+    EXPECT_EQ(daemon.request_count(), 0u);
+    EXPECT_EQ(daemon.lock_value(), 1);
+}
+
+TEST_F(Engine, TextRepliesStayInBounds) {
+    char buf[40];
+    memset(buf, '#', sizeof buf);
+    daemon.script(Reply::text(std::string(32, 'a')));  // 33 bytes for a 32-byte field
+    EXPECT_EQ(test_str_text("q", buf), -1);
+    EXPECT_EQ(buf[0], '#');
+
+    Reply no_nul;
+    no_nul.mtext.assign(MSG_TEXT_SIZE + 2, 'z');  // no NUL anywhere in mtext
+    daemon.script(no_nul);
+    static char big[4096];
+    memset(big, '#', sizeof big);
+    EXPECT_EQ(test_copy_text1("q", big), -1);
+    EXPECT_EQ(big[0], '#');
+
+    Reply full;  // 2017 characters and the NUL: the longest text mtext holds
+    full.mtext.assign(MSG_TEXT_SIZE - 1, 'k');
+    full.mtext.push_back(0);
+    daemon.script(full);
+    EXPECT_EQ(test_copy_text1("q", big), 1);
+    EXPECT_EQ(strlen(big), 2017u);
+}
+
+TEST_F(Engine, ShortRepliesCountAndTheirMissingBytesReadAsZero) {
+    daemon.script(Reply::shortened(4));  // Command only, no mtext
+    EXPECT_EQ(test_none_ack(), 1);
+    daemon.script(Reply::shortened(6, {0x34, 0x12, 0xFF, 0xFF}));  // two bytes of mtext
+    EXPECT_EQ(test_raw_int(1), 0x1234);
+    daemon.script(Reply::shortened(4 + 3, {'1', '2', '3', '4', '5'}));
+    EXPECT_EQ(test_dec_decimal(1), 123);
+    daemon.script(Reply::shortened(0));
+    EXPECT_EQ(test_bytes1_byte(1), 0);
+}
+
+TEST_F(Engine, NullPointersFailWithNothingSent) {
+    char out[32];
+    EXPECT_EQ(test_str_text(nullptr, out), -1);
+    EXPECT_EQ(test_str_text("a", nullptr), -1);
+    EXPECT_EQ(test_copy_text1(nullptr, out), -1);
+    EXPECT_EQ(test_block_block(nullptr, out), -1);
+    EXPECT_EQ(test_block_block(kRecord, nullptr), -1);
+    EXPECT_EQ(test_chan_block_ack_m1(0, nullptr), -1);
+    EXPECT_EQ(daemon.request_count(), 0u);
+    EXPECT_EQ(daemon.lock_value(), 1);
+}
+
+TEST_F(Engine, InterruptedReceiveFailsAndItsLateReplyIsNotTakenByTheNextCaller) {
+    Reply late = Reply::bytes({77});
+    late.delay_ms = 300;
+    daemon.script(late);
+    interrupt_after_ms(50);
+    EXPECT_EQ(test_bytes1_byte(1), -1);
+    EXPECT_EQ(daemon.lock_value(), 1);
+    ASSERT_TRUE(daemon.wait_for_replies_waiting(1));  // the late answer is on the queue now
+    daemon.script(Reply::bytes({5}));
+    EXPECT_EQ(test_bytes1_byte(2), 5);
+    EXPECT_EQ(daemon.replies_waiting(), 0u);
+}
+
+TEST_F(Engine, ExtraAndOversizedRepliesAreDiscardedBeforeTheNextSend) {
+    Reply twice = Reply::bytes({1});
+    twice.kind = Reply::Twice;
+    daemon.script(twice);
+    EXPECT_EQ(test_bytes1_byte(0), 1);
+    ASSERT_TRUE(daemon.wait_for_replies_waiting(1));  // the second answer
+    daemon.script(Reply::bytes({2}));
+    EXPECT_EQ(test_bytes1_byte(0), 2);
+
+    daemon.script(Reply::oversized());  // too large for the receive: E2BIG
+    EXPECT_EQ(test_bytes1_byte(0), -1);
+    EXPECT_EQ(daemon.replies_waiting(), 1u);
+    daemon.script(Reply::bytes({3}));
+    EXPECT_EQ(test_bytes1_byte(0), 3);
+    EXPECT_EQ(daemon.lock_value(), 1);
+}
+
+TEST_F(Engine, InterruptedLockWaitSendsNothingAndNeverRaisesTheLock) {
+    struct sembuf take = {0, -1, 0};
+    ASSERT_EQ(semop(daemon.lock_id(), &take, 1), 0);  // someone else holds the lock
+    interrupt_after_ms(50);
+    EXPECT_EQ(test_none_ack(), 0);
+    interrupt_after_ms(20);
+    EXPECT_EQ(test_bytes1_byte(1), -1);
+    EXPECT_EQ(daemon.lock_value(), 0);
+    EXPECT_EQ(daemon.request_count(), 0u);
+    struct sembuf give = {0, 1, 0};
+    semop(daemon.lock_id(), &give, 1);
+    EXPECT_EQ(daemon.lock_value(), 1);
+}
+
+TEST_F(Engine, RemovedLockSetFailsTheCall) {
+    semctl(daemon.lock_id(), 0, IPC_RMID);
+    // The library creates a fresh set whose value is 0: the wait blocks until
+    // interrupted, and the call fails without sending.
+    interrupt_after_ms(50);
+    EXPECT_EQ(test_none_ack(), 0);
+    EXPECT_EQ(daemon.request_count(), 0u);
+}
+
+TEST_F(Engine, CallerKilledWhileWaitingForItsReplyLeavesTheLockFree) {
+    daemon.script(Reply::none());
+    pid_t child = fork();
+    if (child == 0) {
+        test_none_ack();
+        _exit(0);
+    }
+    ASSERT_TRUE(daemon.wait_for_requests(1));
+    EXPECT_EQ(daemon.lock_value(), 0);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(daemon.lock_value(), 1);
+    daemon.script(Reply::bytes({4}));
+    EXPECT_EQ(test_bytes1_byte(0), 4);
+}
+
+TEST_F(Engine, ConcurrentCallersEachGetTheirOwnAnswer) {
+    constexpr int kProcs = 4, kCalls = 2000;
+    std::vector<pid_t> kids;
+    for (int p = 0; p < kProcs; ++p) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int wrong = 0;
+            for (int i = 0; i < kCalls; ++i) {
+                const int payload = (p + 1) << 20 | i;  // echoed back by the daemon
+                if (test_raw_int(payload) != payload) ++wrong;
+            }
+            _exit(wrong ? 1 : 0);
+        }
+        kids.push_back(pid);
+    }
+    for (pid_t pid : kids) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(daemon.request_count(), static_cast<size_t>(kProcs * kCalls));
+    EXPECT_EQ(daemon.lock_value(), 1);
+}
+
+// ---- the exported primitives ----
+
+TEST_F(Engine, OpenersFindTheSameObjects) {
+    EXPECT_EQ(SemAPIInit(), daemon.lock_id());
+    EXPECT_EQ(MsgControlInit(), daemon.control_queue());
+    EXPECT_EQ(MsgResponseInit(), daemon.response_queue());
+    const int event = MsgEventInit();
+    EXPECT_GE(event, 0);
+    EXPECT_EQ(MsgEventInit(), event);
+    EXPECT_EQ(msgget(MSG_EVENT_KEY, 0), event);
+    for (auto open : {SemSnapShotInit, SemMotionHandleInit}) {
+        const int id = open();
+        EXPECT_GE(id, 0);
+        EXPECT_EQ(open(), id);
+        EXPECT_EQ(semctl(id, 0, GETVAL), 0);  // a new set: the library sets no value
+    }
+}
+
+TEST_F(Engine, WaitAndPostAlwaysReturnZero) {
+    EXPECT_EQ(SemAPIGet(-1), 0);
+    EXPECT_EQ(SemAPIPost(-1), 0);
+    EXPECT_EQ(SemSnapShotGet(-1), 0);
+    EXPECT_EQ(SemMotionHandlePost(-1), 0);
+    const int id = SemAPIInit();
+    EXPECT_EQ(SemAPIGet(id), 0);
+    EXPECT_EQ(daemon.lock_value(), 0);
+    EXPECT_EQ(SemAPIPost(id), 0);
+    EXPECT_EQ(daemon.lock_value(), 1);
+}
+
+TEST_F(Engine, SecondHolderBlocksUntilPostAndExitGivesTheLockBack) {
+    const int id = SemAPIInit();
+    SemAPIGet(id);
+    int pipefd[2];
+    ASSERT_EQ(pipe(pipefd), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        SemAPIGet(SemAPIInit());
+        char c = 'g';
+        (void)!write(pipefd[1], &c, 1);
+        _exit(0);  // exits holding the lock: the kernel undoes it
+    }
+    usleep(100 * 1000);
+    EXPECT_EQ(daemon.lock_value(), 0);
+    struct timeval none = {0, 0};
+    fd_set fds;
+    FD_ZERO(&fds);
+    FD_SET(pipefd[0], &fds);
+    EXPECT_EQ(select(pipefd[0] + 1, &fds, nullptr, nullptr, &none), 0);  // still waiting
+    SemAPIPost(id);
+    char c;
+    EXPECT_EQ(read(pipefd[0], &c, 1), 1);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(daemon.lock_value(), 1);
+}
+
+TEST_F(Engine, SnapshotAndMotionSemaphoresCountWithoutUndo) {
+    const int snap = SemSnapShotInit();
+    pid_t child = fork();
+    if (child == 0) {
+        SemSnapShotPost(snap);
+        SemSnapShotPost(snap);
+        SemSnapShotGet(snap);
+        _exit(0);
+    }
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(semctl(snap, 0, GETVAL), 1);  // no undo: the child's count stays
+    const int motion = SemMotionHandleInit();
+    SemMotionHandlePost(motion);
+    SemMotionHandleGet(motion);
+    EXPECT_EQ(semctl(motion, 0, GETVAL), 0);
+}
+
+}  // namespace

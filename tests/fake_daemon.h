@@ -1,0 +1,89 @@
+// A stand-in control daemon for the tests: it owns the IPC objects of the
+// current (private) IPC namespace, records every request and answers each one
+// as the test scripted it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "init_ipc.h"
+
+struct Request {
+    long mtype = 0;
+    int command = 0;
+    std::array<unsigned char, MSG_TEXT_SIZE> mtext{};
+    ssize_t size = 0;  // System V size as received
+    std::string text() const;  // mtext up to its first NUL
+};
+
+struct Reply {
+    enum Kind { Normal, None, Twice };
+    Kind kind = Normal;
+    std::vector<unsigned char> mtext;  // reply payload from mtext[0]
+    size_t size = MSG_SIZE;            // System V size sent (short or oversized)
+    int delay_ms = 0;                  // answer late
+
+    static Reply bytes(std::initializer_list<unsigned char> b);
+    static Reply text(const std::string& s);
+    static Reply int32(int v);
+    static Reply shortened(size_t size, std::initializer_list<unsigned char> b = {});
+    static Reply oversized();
+    static Reply none();
+};
+
+class FakeDaemon {
+public:
+    FakeDaemon();  // creates the objects afresh and gives the API lock its value 1
+    ~FakeDaemon(); // removes them; the serving thread ends
+
+    // Scripted answers, used in order; without one the request is echoed back.
+    void script(Reply r);
+    // Computes each answer instead of the script.
+    void on_request(std::function<Reply(const Request&)> handler);
+
+    std::vector<Request> requests();
+    Request last();
+    size_t request_count();
+    bool wait_for_requests(size_t count, int timeout_ms = 5000);
+
+    int lock_value() const;
+    int lock_id() const { return sem_; }
+    int response_queue() const { return response_; }
+    int control_queue() const { return control_; }
+    size_t replies_waiting() const;
+    bool wait_for_replies_waiting(size_t count, int timeout_ms = 5000);
+
+private:
+    void serve();
+    void send(const Reply& r);
+
+    int sem_ = -1, control_ = -1, response_ = -1;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<Reply> script_;
+    std::function<Reply(const Request&)> handler_;
+    std::vector<Request> requests_;
+    std::thread thread_;
+};
+
+// Lowers the namespace's largest message size so that every request's send
+// fails with EINVAL; restores it when it goes out of scope.
+class SendFailure {
+public:
+    SendFailure();
+    ~SendFailure();
+private:
+    std::string saved_;
+};
+
+// A SIGALRM after `ms` milliseconds, with a handler that does nothing, so a
+// blocking call in this thread returns EINTR.
+void interrupt_after_ms(int ms);
