@@ -10,4 +10,4 @@ mipsel-linux-gnu-strip -o "$tmp" "$lib"
 echo "stripped size: $(stat -c %s "$tmp") bytes ($(( ($(stat -c %s "$tmp") + 1023) / 1024 )) KiB)"
 echo "NEEDED: $(readelf -d "$tmp" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')"
 echo "exported functions and data: $(readelf --dyn-syms -W "$tmp" | awk '$7 != "UND" && ($4 == "FUNC" || $4 == "OBJECT") && $5 != "LOCAL"' | wc -l)"
-mipsel-linux-gnu-size -A "$tmp" | awk '$2 > 512 {printf "  %-14s %6d\n", $1, $2}'
+mipsel-linux-gnu-size -A "$tmp" | awk '$1 ~ /^\./ && $2 > 512 {printf "  %-14s %6d\n", $1, $2}'

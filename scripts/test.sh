@@ -9,7 +9,7 @@ root=$PWD
 variants=("${@:-host sanitize mipsel}")
 variants=(${variants[*]})
 
-packages=(cmake make g++ googletest iproute2 binutils
+packages=(cmake make g++ googletest iproute2 binutils pkgconf
           g++-mipsel-linux-gnu qemu-user-static libcrypt-dev libcrypt-dev:mipsel)
 missing=()
 for p in "${packages[@]}"; do
