@@ -24,15 +24,18 @@ static int failures;
         }                                                                \
     } while (0)
 
-/* Answers one request with its channel byte plus one. */
-static void respond_once(void) {
+/* Answers `count` requests, each with its first byte plus one. */
+static void respond(int count) {
     MSGBUF m;
     int control = msgget(MSG_CONTROL_KEY, IPC_PERM_WORD);
     int response = msgget(MSG_RESPONSE_KEY, IPC_PERM_WORD);
-    if (msgrcv(control, &m, MSG_SIZE, MSG_TYPE_REQUEST, 0) < 0) _exit(1);
-    m.mtype = MSG_TYPE_REPLY;
-    m.mtext[0] = (char)(m.Command == 393 ? m.mtext[0] + 1 : 0);
-    _exit(msgsnd(response, &m, MSG_SIZE, 0) == 0 ? 0 : 1);
+    for (; count > 0; count--) {
+        if (msgrcv(control, &m, MSG_SIZE, MSG_TYPE_REQUEST, 0) < 0) _exit(1);
+        m.mtype = MSG_TYPE_REPLY;
+        m.mtext[0] = (char)(m.mtext[0] + 1);
+        if (msgsnd(response, &m, MSG_SIZE, 0) != 0) _exit(1);
+    }
+    _exit(0);
 }
 
 int main(void) {
@@ -56,8 +59,26 @@ int main(void) {
     one.val = 1;
     semctl(SemAPIInit(), 0, SETVAL, one);
     child = fork();
-    if (child == 0) respond_once();
+    if (child == 0) respond(18);
+    /* One operation of each family, as a camera program calls them. */
     CHECK(API_Video_GetFrequency(41) == 42);
+    CHECK(API_Video_SetBrightness(0, 128) == 1);
+    CHECK(API_Set_SnapShot(1) == 1);
+    CHECK(API_Net_HttpSetPort(8080) == 1);
+    CHECK(API_WLAN_SetChannel(6) == 1);
+    CHECK(API_PPPOE_SetEnable(1) == 1);
+    CHECK(API_DDNS_SetType(2) == 1);
+    CHECK(API_SNTP_Set_Zone("CST-8") == 1);
+    CHECK(API_USER_SetDelUser("guest") == 1);
+    CHECK(API_Net_FTPSetServerName("ftp.example") == 1);
+    CHECK(API_VELDA_SetCameraName("door") == 1);
+    CHECK(API_Motion_SetMode(0, 1) == 1);
+    CHECK(API_GPIO_Set_Value(3, 1) == 1);
+    CHECK(API_PTZ_SetSpeed(4) == 1);
+    CHECK(API_MOD_SetRecordType(0, 2) == 1);
+    CHECK(API_MOD_SetSdLock(0) == 0); /* succeeds with 0 */
+    CHECK(API_System_SetProcename("streamer") == 1);
+    CHECK(API_SMTP_Set_MailServer("mail.example") == 1);
     waitpid(child, &status, 0);
     CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     CHECK(semctl(SemAPIInit(), 0, GETVAL) == 1);
