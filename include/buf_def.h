@@ -14,27 +14,12 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "layout_check.h"
 #include "setting.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* Compile-time layout check, usable at file scope from C99, C11 and C++. */
-#if defined(__cplusplus) && __cplusplus >= 201103L
-#define BUF_DEF_CHECK(name, cond) static_assert(cond, "buf_def layout: " #name)
-#elif !defined(__cplusplus) && defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
-#define BUF_DEF_CHECK(name, cond) _Static_assert(cond, "buf_def layout: " #name)
-#else
-#define BUF_DEF_CHECK(name, cond) typedef char buf_def_check_##name[(cond) ? 1 : -1]
-#endif
-
-/* Checks one field of record T: its byte offset and its size. */
-#define BUF_DEF_FIELD(T, f, off, size)                          \
-    BUF_DEF_CHECK(T##_##f##_off, offsetof(T, f) == (off));      \
-    BUF_DEF_CHECK(T##_##f##_size, sizeof(((T *)0)->f) == (size))
-
-#define BUF_DEF_SIZE(T, size) BUF_DEF_CHECK(T##_size, sizeof(T) == (size))
 
 /* Encoder and image settings of one video channel. */
 typedef struct {
@@ -57,32 +42,32 @@ typedef struct {
     int32_t Frequency;
 } VIDEO_CONFIG;
 
-BUF_DEF_SIZE(VIDEO_CONFIG, 68);
-BUF_DEF_FIELD(VIDEO_CONFIG, Compression,       0, 4);
-BUF_DEF_FIELD(VIDEO_CONFIG, Resolution,        4, 4);
-BUF_DEF_FIELD(VIDEO_CONFIG, FrameRate,         8, 4);
-BUF_DEF_FIELD(VIDEO_CONFIG, PIRatio,          12, 4);
-BUF_DEF_FIELD(VIDEO_CONFIG, MPEG4Encode,      16, 4);
-BUF_DEF_FIELD(VIDEO_CONFIG, CameraType,       20, 4);
-BUF_DEF_FIELD(VIDEO_CONFIG, MJPGEncode,       24, 4);
-BUF_DEF_FIELD(VIDEO_CONFIG, MJPEGQuality,     28, 4);
-BUF_DEF_FIELD(VIDEO_CONFIG, Brightness,       32, 4);
-BUF_DEF_FIELD(VIDEO_CONFIG, Contrast,         36, 4);
-BUF_DEF_FIELD(VIDEO_CONFIG, Saturation,       40, 4);
-BUF_DEF_FIELD(VIDEO_CONFIG, Hue,              44, 4);
-BUF_DEF_FIELD(VIDEO_CONFIG, DeinterlaceMode,  48, 4);
-BUF_DEF_FIELD(VIDEO_CONFIG, DeinterlaceLevel, 52, 4);
-BUF_DEF_FIELD(VIDEO_CONFIG, QP_I,             56, 4);
-BUF_DEF_FIELD(VIDEO_CONFIG, QP_P,             60, 4);
-BUF_DEF_FIELD(VIDEO_CONFIG, Frequency,        64, 4);
+LAYOUT_SIZE(VIDEO_CONFIG, 68);
+LAYOUT_FIELD(VIDEO_CONFIG, Compression,       0, 4);
+LAYOUT_FIELD(VIDEO_CONFIG, Resolution,        4, 4);
+LAYOUT_FIELD(VIDEO_CONFIG, FrameRate,         8, 4);
+LAYOUT_FIELD(VIDEO_CONFIG, PIRatio,          12, 4);
+LAYOUT_FIELD(VIDEO_CONFIG, MPEG4Encode,      16, 4);
+LAYOUT_FIELD(VIDEO_CONFIG, CameraType,       20, 4);
+LAYOUT_FIELD(VIDEO_CONFIG, MJPGEncode,       24, 4);
+LAYOUT_FIELD(VIDEO_CONFIG, MJPEGQuality,     28, 4);
+LAYOUT_FIELD(VIDEO_CONFIG, Brightness,       32, 4);
+LAYOUT_FIELD(VIDEO_CONFIG, Contrast,         36, 4);
+LAYOUT_FIELD(VIDEO_CONFIG, Saturation,       40, 4);
+LAYOUT_FIELD(VIDEO_CONFIG, Hue,              44, 4);
+LAYOUT_FIELD(VIDEO_CONFIG, DeinterlaceMode,  48, 4);
+LAYOUT_FIELD(VIDEO_CONFIG, DeinterlaceLevel, 52, 4);
+LAYOUT_FIELD(VIDEO_CONFIG, QP_I,             56, 4);
+LAYOUT_FIELD(VIDEO_CONFIG, QP_P,             60, 4);
+LAYOUT_FIELD(VIDEO_CONFIG, Frequency,        64, 4);
 
 /* Audio encoding switch of one channel. */
 typedef struct {
     int32_t AudioEncode;
 } AUDIO_CONFIG;
 
-BUF_DEF_SIZE(AUDIO_CONFIG, 4);
-BUF_DEF_FIELD(AUDIO_CONFIG, AudioEncode, 0, 4);
+LAYOUT_SIZE(AUDIO_CONFIG, 4);
+LAYOUT_FIELD(AUDIO_CONFIG, AudioEncode, 0, 4);
 
 /* Index entry of one encoded frame held in TotalBuffer. */
 typedef struct FRAME_T {
@@ -95,14 +80,14 @@ typedef struct FRAME_T {
     int32_t WasteBytes;
 } FRAME_T;
 
-BUF_DEF_SIZE(FRAME_T, 28);
-BUF_DEF_FIELD(FRAME_T, Type,             0, 4);
-BUF_DEF_FIELD(FRAME_T, Length,           4, 4);
-BUF_DEF_FIELD(FRAME_T, MagicNumber,      8, 4);
-BUF_DEF_FIELD(FRAME_T, NextFrameNumber, 12, 4);
-BUF_DEF_FIELD(FRAME_T, Channel,         16, 4);
-BUF_DEF_FIELD(FRAME_T, FrameDataNumber, 20, 4);
-BUF_DEF_FIELD(FRAME_T, WasteBytes,      24, 4);
+LAYOUT_SIZE(FRAME_T, 28);
+LAYOUT_FIELD(FRAME_T, Type,             0, 4);
+LAYOUT_FIELD(FRAME_T, Length,           4, 4);
+LAYOUT_FIELD(FRAME_T, MagicNumber,      8, 4);
+LAYOUT_FIELD(FRAME_T, NextFrameNumber, 12, 4);
+LAYOUT_FIELD(FRAME_T, Channel,         16, 4);
+LAYOUT_FIELD(FRAME_T, FrameDataNumber, 20, 4);
+LAYOUT_FIELD(FRAME_T, WasteBytes,      24, 4);
 
 /* Motion detection settings of one channel, with its 48-byte mask. */
 typedef struct {
@@ -117,16 +102,16 @@ typedef struct {
     int32_t SingleBase;
 } MOTION_CONFIG;
 
-BUF_DEF_SIZE(MOTION_CONFIG, 80);
-BUF_DEF_FIELD(MOTION_CONFIG, Mode,         0,  4);
-BUF_DEF_FIELD(MOTION_CONFIG, Sensitivity,  4,  4);
-BUF_DEF_FIELD(MOTION_CONFIG, Mask,         8, 48);
-BUF_DEF_FIELD(MOTION_CONFIG, Size,        56,  4);
-BUF_DEF_FIELD(MOTION_CONFIG, Enable,      60,  4);
-BUF_DEF_FIELD(MOTION_CONFIG, CmpMode,     64,  4);
-BUF_DEF_FIELD(MOTION_CONFIG, MultiBase,   68,  4);
-BUF_DEF_FIELD(MOTION_CONFIG, Accuracy,    72,  4);
-BUF_DEF_FIELD(MOTION_CONFIG, SingleBase,  76,  4);
+LAYOUT_SIZE(MOTION_CONFIG, 80);
+LAYOUT_FIELD(MOTION_CONFIG, Mode,         0,  4);
+LAYOUT_FIELD(MOTION_CONFIG, Sensitivity,  4,  4);
+LAYOUT_FIELD(MOTION_CONFIG, Mask,         8, 48);
+LAYOUT_FIELD(MOTION_CONFIG, Size,        56,  4);
+LAYOUT_FIELD(MOTION_CONFIG, Enable,      60,  4);
+LAYOUT_FIELD(MOTION_CONFIG, CmpMode,     64,  4);
+LAYOUT_FIELD(MOTION_CONFIG, MultiBase,   68,  4);
+LAYOUT_FIELD(MOTION_CONFIG, Accuracy,    72,  4);
+LAYOUT_FIELD(MOTION_CONFIG, SingleBase,  76,  4);
 
 /* I/O line values and status, and the motion-to-input action. */
 typedef struct {
@@ -138,13 +123,13 @@ typedef struct {
     int32_t MotionGpioinAction;
 } QUORL_CONFIG;
 
-BUF_DEF_SIZE(QUORL_CONFIG, 24);
-BUF_DEF_FIELD(QUORL_CONFIG, GPIO29Value,         0, 4);
-BUF_DEF_FIELD(QUORL_CONFIG, GPIO30Value,         4, 4);
-BUF_DEF_FIELD(QUORL_CONFIG, GPIOOutStatus,       8, 4);
-BUF_DEF_FIELD(QUORL_CONFIG, GPIOInStatus,       12, 4);
-BUF_DEF_FIELD(QUORL_CONFIG, OUTLeveltime,       16, 4);
-BUF_DEF_FIELD(QUORL_CONFIG, MotionGpioinAction, 20, 4);
+LAYOUT_SIZE(QUORL_CONFIG, 24);
+LAYOUT_FIELD(QUORL_CONFIG, GPIO29Value,         0, 4);
+LAYOUT_FIELD(QUORL_CONFIG, GPIO30Value,         4, 4);
+LAYOUT_FIELD(QUORL_CONFIG, GPIOOutStatus,       8, 4);
+LAYOUT_FIELD(QUORL_CONFIG, GPIOInStatus,       12, 4);
+LAYOUT_FIELD(QUORL_CONFIG, OUTLeveltime,       16, 4);
+LAYOUT_FIELD(QUORL_CONFIG, MotionGpioinAction, 20, 4);
 
 /* Wired network: configured and live addresses, MAC, DHCP and UPnP switches. */
 typedef struct {
@@ -162,19 +147,19 @@ typedef struct {
     int32_t UsedInterface;
 } NET_CONFIG;
 
-BUF_DEF_SIZE(NET_CONFIG, 272);
-BUF_DEF_FIELD(NET_CONFIG, ipaddr,          0, 32);
-BUF_DEF_FIELD(NET_CONFIG, netmask,        32, 32);
-BUF_DEF_FIELD(NET_CONFIG, gateway,        64, 32);
-BUF_DEF_FIELD(NET_CONFIG, real_ipaddr,    96, 32);
-BUF_DEF_FIELD(NET_CONFIG, real_netmask,  128, 32);
-BUF_DEF_FIELD(NET_CONFIG, real_gateway,  160, 32);
-BUF_DEF_FIELD(NET_CONFIG, real_dns,      192, 32);
-BUF_DEF_FIELD(NET_CONFIG, mac,           224, 32);
-BUF_DEF_FIELD(NET_CONFIG, en_dhcp,       256,  4);
-BUF_DEF_FIELD(NET_CONFIG, en_upnp,       260,  4);
-BUF_DEF_FIELD(NET_CONFIG, upnp_status,   264,  4);
-BUF_DEF_FIELD(NET_CONFIG, UsedInterface, 268,  4);
+LAYOUT_SIZE(NET_CONFIG, 272);
+LAYOUT_FIELD(NET_CONFIG, ipaddr,          0, 32);
+LAYOUT_FIELD(NET_CONFIG, netmask,        32, 32);
+LAYOUT_FIELD(NET_CONFIG, gateway,        64, 32);
+LAYOUT_FIELD(NET_CONFIG, real_ipaddr,    96, 32);
+LAYOUT_FIELD(NET_CONFIG, real_netmask,  128, 32);
+LAYOUT_FIELD(NET_CONFIG, real_gateway,  160, 32);
+LAYOUT_FIELD(NET_CONFIG, real_dns,      192, 32);
+LAYOUT_FIELD(NET_CONFIG, mac,           224, 32);
+LAYOUT_FIELD(NET_CONFIG, en_dhcp,       256,  4);
+LAYOUT_FIELD(NET_CONFIG, en_upnp,       260,  4);
+LAYOUT_FIELD(NET_CONFIG, upnp_status,   264,  4);
+LAYOUT_FIELD(NET_CONFIG, UsedInterface, 268,  4);
 
 /* Mail server, sender, recipient, login and the mail test state. */
 typedef struct {
@@ -190,17 +175,17 @@ typedef struct {
     int32_t test_result;
 } SMTP_CONFIG;
 
-BUF_DEF_SIZE(SMTP_CONFIG, 660);
-BUF_DEF_FIELD(SMTP_CONFIG, smtpServer,    0, 128);
-BUF_DEF_FIELD(SMTP_CONFIG, mailFrom,    128, 128);
-BUF_DEF_FIELD(SMTP_CONFIG, mailTo,      256, 128);
-BUF_DEF_FIELD(SMTP_CONFIG, authUser,    384, 128);
-BUF_DEF_FIELD(SMTP_CONFIG, authPass,    512, 128);
-BUF_DEF_FIELD(SMTP_CONFIG, smtpAuth,    640,   4);
-BUF_DEF_FIELD(SMTP_CONFIG, smtpSSL,     644,   4);
-BUF_DEF_FIELD(SMTP_CONFIG, smtpport,    648,   4);
-BUF_DEF_FIELD(SMTP_CONFIG, start_test,  652,   4);
-BUF_DEF_FIELD(SMTP_CONFIG, test_result, 656,   4);
+LAYOUT_SIZE(SMTP_CONFIG, 660);
+LAYOUT_FIELD(SMTP_CONFIG, smtpServer,    0, 128);
+LAYOUT_FIELD(SMTP_CONFIG, mailFrom,    128, 128);
+LAYOUT_FIELD(SMTP_CONFIG, mailTo,      256, 128);
+LAYOUT_FIELD(SMTP_CONFIG, authUser,    384, 128);
+LAYOUT_FIELD(SMTP_CONFIG, authPass,    512, 128);
+LAYOUT_FIELD(SMTP_CONFIG, smtpAuth,    640,   4);
+LAYOUT_FIELD(SMTP_CONFIG, smtpSSL,     644,   4);
+LAYOUT_FIELD(SMTP_CONFIG, smtpport,    648,   4);
+LAYOUT_FIELD(SMTP_CONFIG, start_test,  652,   4);
+LAYOUT_FIELD(SMTP_CONFIG, test_result, 656,   4);
 
 /* FTP upload server, login, path, port, passive mode and the upload test state. */
 typedef struct {
@@ -214,15 +199,15 @@ typedef struct {
     int32_t test_result;
 } FTP_CONFIG;
 
-BUF_DEF_SIZE(FTP_CONFIG, 528);
-BUF_DEF_FIELD(FTP_CONFIG, server,        0, 128);
-BUF_DEF_FIELD(FTP_CONFIG, user,        128, 128);
-BUF_DEF_FIELD(FTP_CONFIG, pass,        256, 128);
-BUF_DEF_FIELD(FTP_CONFIG, uploadPath,  384, 128);
-BUF_DEF_FIELD(FTP_CONFIG, port,        512,   4);
-BUF_DEF_FIELD(FTP_CONFIG, passive,     516,   4);
-BUF_DEF_FIELD(FTP_CONFIG, start_test,  520,   4);
-BUF_DEF_FIELD(FTP_CONFIG, test_result, 524,   4);
+LAYOUT_SIZE(FTP_CONFIG, 528);
+LAYOUT_FIELD(FTP_CONFIG, server,        0, 128);
+LAYOUT_FIELD(FTP_CONFIG, user,        128, 128);
+LAYOUT_FIELD(FTP_CONFIG, pass,        256, 128);
+LAYOUT_FIELD(FTP_CONFIG, uploadPath,  384, 128);
+LAYOUT_FIELD(FTP_CONFIG, port,        512,   4);
+LAYOUT_FIELD(FTP_CONFIG, passive,     516,   4);
+LAYOUT_FIELD(FTP_CONFIG, start_test,  520,   4);
+LAYOUT_FIELD(FTP_CONFIG, test_result, 524,   4);
 
 /* Dynamic DNS provider type, host name, login and server. */
 typedef struct {
@@ -234,21 +219,21 @@ typedef struct {
     int32_t server_port;
 } DDNS_CONFIG;
 
-BUF_DEF_SIZE(DDNS_CONFIG, 264);
-BUF_DEF_FIELD(DDNS_CONFIG, type,          0,  4);
-BUF_DEF_FIELD(DDNS_CONFIG, host,          4, 64);
-BUF_DEF_FIELD(DDNS_CONFIG, user,         68, 64);
-BUF_DEF_FIELD(DDNS_CONFIG, pass,        132, 64);
-BUF_DEF_FIELD(DDNS_CONFIG, server,      196, 64);
-BUF_DEF_FIELD(DDNS_CONFIG, server_port, 260,  4);
+LAYOUT_SIZE(DDNS_CONFIG, 264);
+LAYOUT_FIELD(DDNS_CONFIG, type,          0,  4);
+LAYOUT_FIELD(DDNS_CONFIG, host,          4, 64);
+LAYOUT_FIELD(DDNS_CONFIG, user,         68, 64);
+LAYOUT_FIELD(DDNS_CONFIG, pass,        132, 64);
+LAYOUT_FIELD(DDNS_CONFIG, server,      196, 64);
+LAYOUT_FIELD(DDNS_CONFIG, server_port, 260,  4);
 
 /* The two name server addresses. */
 typedef struct {
     char dns[2][128];
 } DNS_CONFIG;
 
-BUF_DEF_SIZE(DNS_CONFIG, 256);
-BUF_DEF_FIELD(DNS_CONFIG, dns, 0, 256);
+LAYOUT_SIZE(DNS_CONFIG, 256);
+LAYOUT_FIELD(DNS_CONFIG, dns, 0, 256);
 
 /* Wireless LAN: addresses, mode, channel, security keys, SSID and DHCP. */
 typedef struct {
@@ -273,26 +258,26 @@ typedef struct {
     int32_t defroute;
 } WLAN_CONFIG;
 
-BUF_DEF_SIZE(WLAN_CONFIG, 1564);
-BUF_DEF_FIELD(WLAN_CONFIG, ipaddr,        0, 128);
-BUF_DEF_FIELD(WLAN_CONFIG, netmask,     128, 128);
-BUF_DEF_FIELD(WLAN_CONFIG, gateway,     256, 128);
-BUF_DEF_FIELD(WLAN_CONFIG, mode,        384, 128);
-BUF_DEF_FIELD(WLAN_CONFIG, channel,     512,   4);
-BUF_DEF_FIELD(WLAN_CONFIG, type,        516,   4);
-BUF_DEF_FIELD(WLAN_CONFIG, reg,         520,   4);
-BUF_DEF_FIELD(WLAN_CONFIG, rate,        524,   4);
-BUF_DEF_FIELD(WLAN_CONFIG, auth,        528, 128);
-BUF_DEF_FIELD(WLAN_CONFIG, enc,         656, 128);
-BUF_DEF_FIELD(WLAN_CONFIG, defaultkey,  784,   4);
-BUF_DEF_FIELD(WLAN_CONFIG, key1,        788, 128);
-BUF_DEF_FIELD(WLAN_CONFIG, key2,        916, 128);
-BUF_DEF_FIELD(WLAN_CONFIG, key3,       1044, 128);
-BUF_DEF_FIELD(WLAN_CONFIG, key4,       1172, 128);
-BUF_DEF_FIELD(WLAN_CONFIG, wpakey,     1300, 128);
-BUF_DEF_FIELD(WLAN_CONFIG, ssid,       1428, 128);
-BUF_DEF_FIELD(WLAN_CONFIG, en_dhcp,    1556,   4);
-BUF_DEF_FIELD(WLAN_CONFIG, defroute,   1560,   4);
+LAYOUT_SIZE(WLAN_CONFIG, 1564);
+LAYOUT_FIELD(WLAN_CONFIG, ipaddr,        0, 128);
+LAYOUT_FIELD(WLAN_CONFIG, netmask,     128, 128);
+LAYOUT_FIELD(WLAN_CONFIG, gateway,     256, 128);
+LAYOUT_FIELD(WLAN_CONFIG, mode,        384, 128);
+LAYOUT_FIELD(WLAN_CONFIG, channel,     512,   4);
+LAYOUT_FIELD(WLAN_CONFIG, type,        516,   4);
+LAYOUT_FIELD(WLAN_CONFIG, reg,         520,   4);
+LAYOUT_FIELD(WLAN_CONFIG, rate,        524,   4);
+LAYOUT_FIELD(WLAN_CONFIG, auth,        528, 128);
+LAYOUT_FIELD(WLAN_CONFIG, enc,         656, 128);
+LAYOUT_FIELD(WLAN_CONFIG, defaultkey,  784,   4);
+LAYOUT_FIELD(WLAN_CONFIG, key1,        788, 128);
+LAYOUT_FIELD(WLAN_CONFIG, key2,        916, 128);
+LAYOUT_FIELD(WLAN_CONFIG, key3,       1044, 128);
+LAYOUT_FIELD(WLAN_CONFIG, key4,       1172, 128);
+LAYOUT_FIELD(WLAN_CONFIG, wpakey,     1300, 128);
+LAYOUT_FIELD(WLAN_CONFIG, ssid,       1428, 128);
+LAYOUT_FIELD(WLAN_CONFIG, en_dhcp,    1556,   4);
+LAYOUT_FIELD(WLAN_CONFIG, defroute,   1560,   4);
 
 /* PPPoE and VPN switches, logins and server. */
 typedef struct {
@@ -310,19 +295,19 @@ typedef struct {
     char vpnserv[128];
 } PPP_CONFIG;
 
-BUF_DEF_SIZE(PPP_CONFIG, 796);
-BUF_DEF_FIELD(PPP_CONFIG, enable,           0,   4);
-BUF_DEF_FIELD(PPP_CONFIG, notify_enabled,   4,   4);
-BUF_DEF_FIELD(PPP_CONFIG, vpnenable,        8,   4);
-BUF_DEF_FIELD(PPP_CONFIG, vpnencryption,   12,   4);
-BUF_DEF_FIELD(PPP_CONFIG, vpnmask,         16,   4);
-BUF_DEF_FIELD(PPP_CONFIG, pppoeroad,       20,   8);
-BUF_DEF_FIELD(PPP_CONFIG, user,            28, 128);
-BUF_DEF_FIELD(PPP_CONFIG, pass,           156, 128);
-BUF_DEF_FIELD(PPP_CONFIG, mtu,            284, 128);
-BUF_DEF_FIELD(PPP_CONFIG, vpnuser,        412, 128);
-BUF_DEF_FIELD(PPP_CONFIG, vpnpwd,         540, 128);
-BUF_DEF_FIELD(PPP_CONFIG, vpnserv,        668, 128);
+LAYOUT_SIZE(PPP_CONFIG, 796);
+LAYOUT_FIELD(PPP_CONFIG, enable,           0,   4);
+LAYOUT_FIELD(PPP_CONFIG, notify_enabled,   4,   4);
+LAYOUT_FIELD(PPP_CONFIG, vpnenable,        8,   4);
+LAYOUT_FIELD(PPP_CONFIG, vpnencryption,   12,   4);
+LAYOUT_FIELD(PPP_CONFIG, vpnmask,         16,   4);
+LAYOUT_FIELD(PPP_CONFIG, pppoeroad,       20,   8);
+LAYOUT_FIELD(PPP_CONFIG, user,            28, 128);
+LAYOUT_FIELD(PPP_CONFIG, pass,           156, 128);
+LAYOUT_FIELD(PPP_CONFIG, mtu,            284, 128);
+LAYOUT_FIELD(PPP_CONFIG, vpnuser,        412, 128);
+LAYOUT_FIELD(PPP_CONFIG, vpnpwd,         540, 128);
+LAYOUT_FIELD(PPP_CONFIG, vpnserv,        668, 128);
 
 /* Per-line I/O direction, default output, alarm level and action; motion action. */
 typedef struct {
@@ -333,12 +318,12 @@ typedef struct {
     int32_t MotionDetectAction;
 } ALARM_CONFIG;
 
-BUF_DEF_SIZE(ALARM_CONFIG, 164);
-BUF_DEF_FIELD(ALARM_CONFIG, GPIODirection,         0, 40);
-BUF_DEF_FIELD(ALARM_CONFIG, GPIODefaultValueOut,  40, 40);
-BUF_DEF_FIELD(ALARM_CONFIG, GPIOAlarmLevel,       80, 40);
-BUF_DEF_FIELD(ALARM_CONFIG, GPIOAlarmAction,     120, 40);
-BUF_DEF_FIELD(ALARM_CONFIG, MotionDetectAction,  160,  4);
+LAYOUT_SIZE(ALARM_CONFIG, 164);
+LAYOUT_FIELD(ALARM_CONFIG, GPIODirection,         0, 40);
+LAYOUT_FIELD(ALARM_CONFIG, GPIODefaultValueOut,  40, 40);
+LAYOUT_FIELD(ALARM_CONFIG, GPIOAlarmLevel,       80, 40);
+LAYOUT_FIELD(ALARM_CONFIG, GPIOAlarmAction,     120, 40);
+LAYOUT_FIELD(ALARM_CONFIG, MotionDetectAction,  160,  4);
 
 /* One motion region: in-use flag and its two corners (Lx, Ly) and (Rx, Ry). */
 typedef struct {
@@ -349,20 +334,20 @@ typedef struct {
     int32_t Ry;
 } TypeCoordinate;
 
-BUF_DEF_SIZE(TypeCoordinate, 20);
-BUF_DEF_FIELD(TypeCoordinate, Use,  0, 4);
-BUF_DEF_FIELD(TypeCoordinate, Lx,   4, 4);
-BUF_DEF_FIELD(TypeCoordinate, Ly,   8, 4);
-BUF_DEF_FIELD(TypeCoordinate, Rx,  12, 4);
-BUF_DEF_FIELD(TypeCoordinate, Ry,  16, 4);
+LAYOUT_SIZE(TypeCoordinate, 20);
+LAYOUT_FIELD(TypeCoordinate, Use,  0, 4);
+LAYOUT_FIELD(TypeCoordinate, Lx,   4, 4);
+LAYOUT_FIELD(TypeCoordinate, Ly,   8, 4);
+LAYOUT_FIELD(TypeCoordinate, Rx,  12, 4);
+LAYOUT_FIELD(TypeCoordinate, Ry,  16, 4);
 
 /* Motion regions: 4 channels of 16 regions. */
 typedef struct {
     TypeCoordinate Region[4][16];
 } EVENT_CHANNEL_CONFIG;
 
-BUF_DEF_SIZE(EVENT_CHANNEL_CONFIG, 1280);
-BUF_DEF_FIELD(EVENT_CHANNEL_CONFIG, Region, 0, 1280);
+LAYOUT_SIZE(EVENT_CHANNEL_CONFIG, 1280);
+LAYOUT_FIELD(EVENT_CHANNEL_CONFIG, Region, 0, 1280);
 
 /* Pixels cut off left and right at each frame size. */
 typedef struct {
@@ -376,15 +361,15 @@ typedef struct {
     int32_t QcifRight;
 } CUTPIXEL;
 
-BUF_DEF_SIZE(CUTPIXEL, 32);
-BUF_DEF_FIELD(CUTPIXEL, D1Left,      0, 4);
-BUF_DEF_FIELD(CUTPIXEL, D1Right,     4, 4);
-BUF_DEF_FIELD(CUTPIXEL, FieldLeft,   8, 4);
-BUF_DEF_FIELD(CUTPIXEL, FieldRight, 12, 4);
-BUF_DEF_FIELD(CUTPIXEL, CifLeft,    16, 4);
-BUF_DEF_FIELD(CUTPIXEL, CifRight,   20, 4);
-BUF_DEF_FIELD(CUTPIXEL, QcifLeft,   24, 4);
-BUF_DEF_FIELD(CUTPIXEL, QcifRight,  28, 4);
+LAYOUT_SIZE(CUTPIXEL, 32);
+LAYOUT_FIELD(CUTPIXEL, D1Left,      0, 4);
+LAYOUT_FIELD(CUTPIXEL, D1Right,     4, 4);
+LAYOUT_FIELD(CUTPIXEL, FieldLeft,   8, 4);
+LAYOUT_FIELD(CUTPIXEL, FieldRight, 12, 4);
+LAYOUT_FIELD(CUTPIXEL, CifLeft,    16, 4);
+LAYOUT_FIELD(CUTPIXEL, CifRight,   20, 4);
+LAYOUT_FIELD(CUTPIXEL, QcifLeft,   24, 4);
+LAYOUT_FIELD(CUTPIXEL, QcifRight,  28, 4);
 
 /* Camera name, snapshot and recording labels, audio volume and on-screen text. */
 typedef struct {
@@ -406,23 +391,23 @@ typedef struct {
     CUTPIXEL CutPixel;
 } VELDA_CONFIG;
 
-BUF_DEF_SIZE(VELDA_CONFIG, 588);
-BUF_DEF_FIELD(VELDA_CONFIG, CameraName,           0, 128);
-BUF_DEF_FIELD(VELDA_CONFIG, SnapShotPath,       128, 128);
-BUF_DEF_FIELD(VELDA_CONFIG, SnapShotTimeLabel,  256,   4);
-BUF_DEF_FIELD(VELDA_CONFIG, SnapShotLableColor, 260,   4);
-BUF_DEF_FIELD(VELDA_CONFIG, AudioVolume,        264,   4);
-BUF_DEF_FIELD(VELDA_CONFIG, RecPath,            268, 128);
-BUF_DEF_FIELD(VELDA_CONFIG, RecDucTime,         396,   4);
-BUF_DEF_FIELD(VELDA_CONFIG, RecTimeLabel,       400,   4);
-BUF_DEF_FIELD(VELDA_CONFIG, RecLabelColor,      404,   4);
-BUF_DEF_FIELD(VELDA_CONFIG, OSDEnable,          408,   4);
-BUF_DEF_FIELD(VELDA_CONFIG, OSDText,            412, 128);
-BUF_DEF_FIELD(VELDA_CONFIG, OSDCoordX,          540,   4);
-BUF_DEF_FIELD(VELDA_CONFIG, OSDCoordY,          544,   4);
-BUF_DEF_FIELD(VELDA_CONFIG, OSDColor,           548,   4);
-BUF_DEF_FIELD(VELDA_CONFIG, OSDFontSize,        552,   4);
-BUF_DEF_FIELD(VELDA_CONFIG, CutPixel,           556,  32);
+LAYOUT_SIZE(VELDA_CONFIG, 588);
+LAYOUT_FIELD(VELDA_CONFIG, CameraName,           0, 128);
+LAYOUT_FIELD(VELDA_CONFIG, SnapShotPath,       128, 128);
+LAYOUT_FIELD(VELDA_CONFIG, SnapShotTimeLabel,  256,   4);
+LAYOUT_FIELD(VELDA_CONFIG, SnapShotLableColor, 260,   4);
+LAYOUT_FIELD(VELDA_CONFIG, AudioVolume,        264,   4);
+LAYOUT_FIELD(VELDA_CONFIG, RecPath,            268, 128);
+LAYOUT_FIELD(VELDA_CONFIG, RecDucTime,         396,   4);
+LAYOUT_FIELD(VELDA_CONFIG, RecTimeLabel,       400,   4);
+LAYOUT_FIELD(VELDA_CONFIG, RecLabelColor,      404,   4);
+LAYOUT_FIELD(VELDA_CONFIG, OSDEnable,          408,   4);
+LAYOUT_FIELD(VELDA_CONFIG, OSDText,            412, 128);
+LAYOUT_FIELD(VELDA_CONFIG, OSDCoordX,          540,   4);
+LAYOUT_FIELD(VELDA_CONFIG, OSDCoordY,          544,   4);
+LAYOUT_FIELD(VELDA_CONFIG, OSDColor,           548,   4);
+LAYOUT_FIELD(VELDA_CONFIG, OSDFontSize,        552,   4);
+LAYOUT_FIELD(VELDA_CONFIG, CutPixel,           556,  32);
 
 /* One user account: name, password text and access level. */
 typedef struct {
@@ -431,26 +416,26 @@ typedef struct {
     int32_t level;
 } USER_ENTRY_T;
 
-BUF_DEF_SIZE(USER_ENTRY_T, 260);
-BUF_DEF_FIELD(USER_ENTRY_T, name,       0, 128);
-BUF_DEF_FIELD(USER_ENTRY_T, password, 128, 128);
-BUF_DEF_FIELD(USER_ENTRY_T, level,    256,   4);
+LAYOUT_SIZE(USER_ENTRY_T, 260);
+LAYOUT_FIELD(USER_ENTRY_T, name,       0, 128);
+LAYOUT_FIELD(USER_ENTRY_T, password, 128, 128);
+LAYOUT_FIELD(USER_ENTRY_T, level,    256,   4);
 
 /* The ten user accounts. */
 typedef struct {
     USER_ENTRY_T entry[10];
 } USER_CONFIG;
 
-BUF_DEF_SIZE(USER_CONFIG, 2600);
-BUF_DEF_FIELD(USER_CONFIG, entry, 0, 2600);
+LAYOUT_SIZE(USER_CONFIG, 2600);
+LAYOUT_FIELD(USER_CONFIG, entry, 0, 2600);
 
 /* Web server port. */
 typedef struct {
     int32_t port;
 } THTTPD_CONFIG;
 
-BUF_DEF_SIZE(THTTPD_CONFIG, 4);
-BUF_DEF_FIELD(THTTPD_CONFIG, port, 0, 4);
+LAYOUT_SIZE(THTTPD_CONFIG, 4);
+LAYOUT_FIELD(THTTPD_CONFIG, port, 0, 4);
 
 /* Pan/tilt protocol, line speed, address, speed, pan direction and status. */
 typedef struct {
@@ -462,13 +447,13 @@ typedef struct {
     int32_t status;
 } PTZ_CONFIG;
 
-BUF_DEF_SIZE(PTZ_CONFIG, 24);
-BUF_DEF_FIELD(PTZ_CONFIG, protocal,  0, 4);
-BUF_DEF_FIELD(PTZ_CONFIG, baudrate,  4, 4);
-BUF_DEF_FIELD(PTZ_CONFIG, address,   8, 4);
-BUF_DEF_FIELD(PTZ_CONFIG, speed,    12, 4);
-BUF_DEF_FIELD(PTZ_CONFIG, pan_dir,  16, 4);
-BUF_DEF_FIELD(PTZ_CONFIG, status,   20, 4);
+LAYOUT_SIZE(PTZ_CONFIG, 24);
+LAYOUT_FIELD(PTZ_CONFIG, protocal,  0, 4);
+LAYOUT_FIELD(PTZ_CONFIG, baudrate,  4, 4);
+LAYOUT_FIELD(PTZ_CONFIG, address,   8, 4);
+LAYOUT_FIELD(PTZ_CONFIG, speed,    12, 4);
+LAYOUT_FIELD(PTZ_CONFIG, pan_dir,  16, 4);
+LAYOUT_FIELD(PTZ_CONFIG, status,   20, 4);
 
 /* RTSP and RTP ports. */
 typedef struct {
@@ -476,17 +461,17 @@ typedef struct {
     int32_t RtpPort;
 } RTSP_CONFIG;
 
-BUF_DEF_SIZE(RTSP_CONFIG, 8);
-BUF_DEF_FIELD(RTSP_CONFIG, RtspPort, 0, 4);
-BUF_DEF_FIELD(RTSP_CONFIG, RtpPort,  4, 4);
+LAYOUT_SIZE(RTSP_CONFIG, 8);
+LAYOUT_FIELD(RTSP_CONFIG, RtspPort, 0, 4);
+LAYOUT_FIELD(RTSP_CONFIG, RtpPort,  4, 4);
 
 /* 3G modem switch. */
 typedef struct {
     int32_t Enable;
 } G3_CONFIG;
 
-BUF_DEF_SIZE(G3_CONFIG, 4);
-BUF_DEF_FIELD(G3_CONFIG, Enable, 0, 4);
+LAYOUT_SIZE(G3_CONFIG, 4);
+LAYOUT_FIELD(G3_CONFIG, Enable, 0, 4);
 
 /* Mapping service: server, search result and mapping status text. */
 typedef struct {
@@ -495,10 +480,10 @@ typedef struct {
     char mapStatus[128];
 } LINKWAY_STATUS;
 
-BUF_DEF_SIZE(LINKWAY_STATUS, 260);
-BUF_DEF_FIELD(LINKWAY_STATUS, linkwayServer,   0, 128);
-BUF_DEF_FIELD(LINKWAY_STATUS, searched,      128,   4);
-BUF_DEF_FIELD(LINKWAY_STATUS, mapStatus,     132, 128);
+LAYOUT_SIZE(LINKWAY_STATUS, 260);
+LAYOUT_FIELD(LINKWAY_STATUS, linkwayServer,   0, 128);
+LAYOUT_FIELD(LINKWAY_STATUS, searched,      128,   4);
+LAYOUT_FIELD(LINKWAY_STATUS, mapStatus,     132, 128);
 
 /* One pan/tilt preset position. */
 typedef struct {
@@ -507,10 +492,10 @@ typedef struct {
     int32_t B;
 } POSITION_T;
 
-BUF_DEF_SIZE(POSITION_T, 12);
-BUF_DEF_FIELD(POSITION_T, count, 0, 4);
-BUF_DEF_FIELD(POSITION_T, A,     4, 4);
-BUF_DEF_FIELD(POSITION_T, B,     8, 4);
+LAYOUT_SIZE(POSITION_T, 12);
+LAYOUT_FIELD(POSITION_T, count, 0, 4);
+LAYOUT_FIELD(POSITION_T, A,     4, 4);
+LAYOUT_FIELD(POSITION_T, B,     8, 4);
 
 /* Recording type per channel, recording channel, hourly schedule and duration rows. */
 typedef struct {
@@ -521,12 +506,12 @@ typedef struct {
     int32_t RecordPreOSD;
 } STORAGE_CONFIG_T;
 
-BUF_DEF_SIZE(STORAGE_CONFIG_T, 792);
-BUF_DEF_FIELD(STORAGE_CONFIG_T, RecordType,       0,  16);
-BUF_DEF_FIELD(STORAGE_CONFIG_T, RecordChannel,   16,   4);
-BUF_DEF_FIELD(STORAGE_CONFIG_T, RecordSchedule,  20, 384);
-BUF_DEF_FIELD(STORAGE_CONFIG_T, RecordDuration, 404, 384);
-BUF_DEF_FIELD(STORAGE_CONFIG_T, RecordPreOSD,   788,   4);
+LAYOUT_SIZE(STORAGE_CONFIG_T, 792);
+LAYOUT_FIELD(STORAGE_CONFIG_T, RecordType,       0,  16);
+LAYOUT_FIELD(STORAGE_CONFIG_T, RecordChannel,   16,   4);
+LAYOUT_FIELD(STORAGE_CONFIG_T, RecordSchedule,  20, 384);
+LAYOUT_FIELD(STORAGE_CONFIG_T, RecordDuration, 404, 384);
+LAYOUT_FIELD(STORAGE_CONFIG_T, RecordPreOSD,   788,   4);
 
 /* Constant bit rate switch and byte rate of one channel. */
 typedef struct {
@@ -534,9 +519,9 @@ typedef struct {
     int32_t CBRByteRate;
 } CBR_CONFIG_T;
 
-BUF_DEF_SIZE(CBR_CONFIG_T, 8);
-BUF_DEF_FIELD(CBR_CONFIG_T, CBREnable,   0, 4);
-BUF_DEF_FIELD(CBR_CONFIG_T, CBRByteRate, 4, 4);
+LAYOUT_SIZE(CBR_CONFIG_T, 8);
+LAYOUT_FIELD(CBR_CONFIG_T, CBREnable,   0, 4);
+LAYOUT_FIELD(CBR_CONFIG_T, CBRByteRate, 4, 4);
 
 /* Multi-camera device list and shown-device list texts. */
 typedef struct {
@@ -544,9 +529,9 @@ typedef struct {
     char deviceshowlist[1024];
 } MULTI_CONFIG;
 
-BUF_DEF_SIZE(MULTI_CONFIG, 2048);
-BUF_DEF_FIELD(MULTI_CONFIG, devecelist,        0, 1024);
-BUF_DEF_FIELD(MULTI_CONFIG, deviceshowlist, 1024, 1024);
+LAYOUT_SIZE(MULTI_CONFIG, 2048);
+LAYOUT_FIELD(MULTI_CONFIG, devecelist,        0, 1024);
+LAYOUT_FIELD(MULTI_CONFIG, deviceshowlist, 1024, 1024);
 
 /* SD card type, sizes, event and write counters, event times and lock. */
 typedef struct {
@@ -561,16 +546,16 @@ typedef struct {
     int32_t Sdlock;
 } STORAGE_SD_STAUS;
 
-BUF_DEF_SIZE(STORAGE_SD_STAUS, 36);
-BUF_DEF_FIELD(STORAGE_SD_STAUS, Sdtype,           0, 4);
-BUF_DEF_FIELD(STORAGE_SD_STAUS, SdSize,           4, 4);
-BUF_DEF_FIELD(STORAGE_SD_STAUS, SdUseSize,        8, 4);
-BUF_DEF_FIELD(STORAGE_SD_STAUS, SdEventCount,    12, 4);
-BUF_DEF_FIELD(STORAGE_SD_STAUS, SdWriteCount,    16, 4);
-BUF_DEF_FIELD(STORAGE_SD_STAUS, SdPreEventTime,  20, 4);
-BUF_DEF_FIELD(STORAGE_SD_STAUS, SdLastEventTime, 24, 4);
-BUF_DEF_FIELD(STORAGE_SD_STAUS, RdWriteStatus,   28, 4);
-BUF_DEF_FIELD(STORAGE_SD_STAUS, Sdlock,          32, 4);
+LAYOUT_SIZE(STORAGE_SD_STAUS, 36);
+LAYOUT_FIELD(STORAGE_SD_STAUS, Sdtype,           0, 4);
+LAYOUT_FIELD(STORAGE_SD_STAUS, SdSize,           4, 4);
+LAYOUT_FIELD(STORAGE_SD_STAUS, SdUseSize,        8, 4);
+LAYOUT_FIELD(STORAGE_SD_STAUS, SdEventCount,    12, 4);
+LAYOUT_FIELD(STORAGE_SD_STAUS, SdWriteCount,    16, 4);
+LAYOUT_FIELD(STORAGE_SD_STAUS, SdPreEventTime,  20, 4);
+LAYOUT_FIELD(STORAGE_SD_STAUS, SdLastEventTime, 24, 4);
+LAYOUT_FIELD(STORAGE_SD_STAUS, RdWriteStatus,   28, 4);
+LAYOUT_FIELD(STORAGE_SD_STAUS, Sdlock,          32, 4);
 
 /* Camera-wide values: wireless switch, SD control, code settings, alarm sound, process name. */
 typedef struct {
@@ -587,18 +572,18 @@ typedef struct {
     char procename[32];
 } NEWADD_T;
 
-BUF_DEF_SIZE(NEWADD_T, 100);
-BUF_DEF_FIELD(NEWADD_T, wlswitch,         0,  4);
-BUF_DEF_FIELD(NEWADD_T, sdcontrol,        4,  4);
-BUF_DEF_FIELD(NEWADD_T, sdprestop,        8,  4);
-BUF_DEF_FIELD(NEWADD_T, codetype,        12,  4);
-BUF_DEF_FIELD(NEWADD_T, alarmsoundflags, 16,  4);
-BUF_DEF_FIELD(NEWADD_T, coderesolution,  20,  4);
-BUF_DEF_FIELD(NEWADD_T, lanalarm,        24,  4);
-BUF_DEF_FIELD(NEWADD_T, codehave,        28,  4);
-BUF_DEF_FIELD(NEWADD_T, recodeav,        32,  4);
-BUF_DEF_FIELD(NEWADD_T, codeservip,      36, 32);
-BUF_DEF_FIELD(NEWADD_T, procename,       68, 32);
+LAYOUT_SIZE(NEWADD_T, 100);
+LAYOUT_FIELD(NEWADD_T, wlswitch,         0,  4);
+LAYOUT_FIELD(NEWADD_T, sdcontrol,        4,  4);
+LAYOUT_FIELD(NEWADD_T, sdprestop,        8,  4);
+LAYOUT_FIELD(NEWADD_T, codetype,        12,  4);
+LAYOUT_FIELD(NEWADD_T, alarmsoundflags, 16,  4);
+LAYOUT_FIELD(NEWADD_T, coderesolution,  20,  4);
+LAYOUT_FIELD(NEWADD_T, lanalarm,        24,  4);
+LAYOUT_FIELD(NEWADD_T, codehave,        28,  4);
+LAYOUT_FIELD(NEWADD_T, recodeav,        32,  4);
+LAYOUT_FIELD(NEWADD_T, codeservip,      36, 32);
+LAYOUT_FIELD(NEWADD_T, procename,       68, 32);
 
 /*
  * A struct timeval as the 32-bit target lays it out: two signed 32-bit
@@ -609,9 +594,9 @@ typedef struct {
     int32_t tv_usec;
 } TIMEVAL32_T;
 
-BUF_DEF_SIZE(TIMEVAL32_T, 8);
-BUF_DEF_FIELD(TIMEVAL32_T, tv_sec,  0, 4);
-BUF_DEF_FIELD(TIMEVAL32_T, tv_usec, 4, 4);
+LAYOUT_SIZE(TIMEVAL32_T, 8);
+LAYOUT_FIELD(TIMEVAL32_T, tv_sec,  0, 4);
+LAYOUT_FIELD(TIMEVAL32_T, tv_usec, 4, 4);
 
 /* The whole shared camera state: frames, snapshot and every settings record. */
 typedef struct {
@@ -674,68 +659,64 @@ typedef struct {
     unsigned char wlan_ip[32];
 } BUFFER_ENCODE_T;
 
-BUF_DEF_SIZE(BUFFER_ENCODE_T, 1072016);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, VideoConfig,               0,    272);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, AudioConfig,             272,     16);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, Frame,                   288,    420);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, BufferLength,            708,      4);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, TotalBuffer,             712, 524288);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, FrameFirstNumber,     525000,      4);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, FrameLastNumber,      525004,      4);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, VOL,                  525008,    140);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, RawVOL,               525148,     76);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, JPGSnapLen,           525224,      4);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, JPGBSnapBuffer,       525228, 102400);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, MotionConfig,         627628,    320);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, Quorl_config,         627948,     24);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, total_http_sessions,  627972,      4);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, total_rtsp_sessions,  627976,      4);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, ActiveCfg,            627980,      4);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, RecordTrigger,        627984,     16);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, RecordTime,           628000, 131072);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, RecordCount,          759072,     16);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, ddns_state,           759088,      4);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, t0,                   759092,      8);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, NetConfigs,           759100,    272);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, SmtpConfigs,          759372,    660);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, FtpConfigs,           760032,    528);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, DDNSConfigs,          760560,    264);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, DDNSConfigsInner,     760824,    264);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, DnsConfig,            761088,    256);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, WlanConfigs,          761344,   1564);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, PPPConfigs,           762908,    796);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, AlarmConfigs,         763704,    164);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, EventChannelConfigs,  763868,   1280);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, VeldaConfigs,         765148,    588);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, UserConfigs,          765736,   2600);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, ThttpdConfig,         768336,      4);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, PtzConfigs,           768340,     24);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, RtspConfigs,          768364,      8);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, G3Configs,            768372,      4);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, LinkwayStatus,        768376,    260);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, Pos,                  768636,    192);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, IPCAMConfig,          768828, 294960);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, Record,              1063788,      4);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, StorageConfig,       1063792,    792);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, CBRConfig,           1064584,     32);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, BufferEmpty,         1064616,      4);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, multi_config,        1064620,   2048);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, gpio,                1066668,     40);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, ensnapshot,          1066708,      4);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, StorageSD,           1066712,     36);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, NewAddcfg,           1066748,    100);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, MultiCamInfo,        1066848,   2048);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, test_flag,           1068896,      4);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, SearchDevice,        1068900,   2048);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, enable_sync_flag,    1070948,      4);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, alarm_schule,        1070952,   1024);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, alarm_flag,          1071976,      4);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, audio_start_flag,    1071980,      4);
-BUF_DEF_FIELD(BUFFER_ENCODE_T, wlan_ip,             1071984,     32);
-
-#undef BUF_DEF_SIZE
-#undef BUF_DEF_FIELD
-#undef BUF_DEF_CHECK
+LAYOUT_SIZE(BUFFER_ENCODE_T, 1072016);
+LAYOUT_FIELD(BUFFER_ENCODE_T, VideoConfig,               0,    272);
+LAYOUT_FIELD(BUFFER_ENCODE_T, AudioConfig,             272,     16);
+LAYOUT_FIELD(BUFFER_ENCODE_T, Frame,                   288,    420);
+LAYOUT_FIELD(BUFFER_ENCODE_T, BufferLength,            708,      4);
+LAYOUT_FIELD(BUFFER_ENCODE_T, TotalBuffer,             712, 524288);
+LAYOUT_FIELD(BUFFER_ENCODE_T, FrameFirstNumber,     525000,      4);
+LAYOUT_FIELD(BUFFER_ENCODE_T, FrameLastNumber,      525004,      4);
+LAYOUT_FIELD(BUFFER_ENCODE_T, VOL,                  525008,    140);
+LAYOUT_FIELD(BUFFER_ENCODE_T, RawVOL,               525148,     76);
+LAYOUT_FIELD(BUFFER_ENCODE_T, JPGSnapLen,           525224,      4);
+LAYOUT_FIELD(BUFFER_ENCODE_T, JPGBSnapBuffer,       525228, 102400);
+LAYOUT_FIELD(BUFFER_ENCODE_T, MotionConfig,         627628,    320);
+LAYOUT_FIELD(BUFFER_ENCODE_T, Quorl_config,         627948,     24);
+LAYOUT_FIELD(BUFFER_ENCODE_T, total_http_sessions,  627972,      4);
+LAYOUT_FIELD(BUFFER_ENCODE_T, total_rtsp_sessions,  627976,      4);
+LAYOUT_FIELD(BUFFER_ENCODE_T, ActiveCfg,            627980,      4);
+LAYOUT_FIELD(BUFFER_ENCODE_T, RecordTrigger,        627984,     16);
+LAYOUT_FIELD(BUFFER_ENCODE_T, RecordTime,           628000, 131072);
+LAYOUT_FIELD(BUFFER_ENCODE_T, RecordCount,          759072,     16);
+LAYOUT_FIELD(BUFFER_ENCODE_T, ddns_state,           759088,      4);
+LAYOUT_FIELD(BUFFER_ENCODE_T, t0,                   759092,      8);
+LAYOUT_FIELD(BUFFER_ENCODE_T, NetConfigs,           759100,    272);
+LAYOUT_FIELD(BUFFER_ENCODE_T, SmtpConfigs,          759372,    660);
+LAYOUT_FIELD(BUFFER_ENCODE_T, FtpConfigs,           760032,    528);
+LAYOUT_FIELD(BUFFER_ENCODE_T, DDNSConfigs,          760560,    264);
+LAYOUT_FIELD(BUFFER_ENCODE_T, DDNSConfigsInner,     760824,    264);
+LAYOUT_FIELD(BUFFER_ENCODE_T, DnsConfig,            761088,    256);
+LAYOUT_FIELD(BUFFER_ENCODE_T, WlanConfigs,          761344,   1564);
+LAYOUT_FIELD(BUFFER_ENCODE_T, PPPConfigs,           762908,    796);
+LAYOUT_FIELD(BUFFER_ENCODE_T, AlarmConfigs,         763704,    164);
+LAYOUT_FIELD(BUFFER_ENCODE_T, EventChannelConfigs,  763868,   1280);
+LAYOUT_FIELD(BUFFER_ENCODE_T, VeldaConfigs,         765148,    588);
+LAYOUT_FIELD(BUFFER_ENCODE_T, UserConfigs,          765736,   2600);
+LAYOUT_FIELD(BUFFER_ENCODE_T, ThttpdConfig,         768336,      4);
+LAYOUT_FIELD(BUFFER_ENCODE_T, PtzConfigs,           768340,     24);
+LAYOUT_FIELD(BUFFER_ENCODE_T, RtspConfigs,          768364,      8);
+LAYOUT_FIELD(BUFFER_ENCODE_T, G3Configs,            768372,      4);
+LAYOUT_FIELD(BUFFER_ENCODE_T, LinkwayStatus,        768376,    260);
+LAYOUT_FIELD(BUFFER_ENCODE_T, Pos,                  768636,    192);
+LAYOUT_FIELD(BUFFER_ENCODE_T, IPCAMConfig,          768828, 294960);
+LAYOUT_FIELD(BUFFER_ENCODE_T, Record,              1063788,      4);
+LAYOUT_FIELD(BUFFER_ENCODE_T, StorageConfig,       1063792,    792);
+LAYOUT_FIELD(BUFFER_ENCODE_T, CBRConfig,           1064584,     32);
+LAYOUT_FIELD(BUFFER_ENCODE_T, BufferEmpty,         1064616,      4);
+LAYOUT_FIELD(BUFFER_ENCODE_T, multi_config,        1064620,   2048);
+LAYOUT_FIELD(BUFFER_ENCODE_T, gpio,                1066668,     40);
+LAYOUT_FIELD(BUFFER_ENCODE_T, ensnapshot,          1066708,      4);
+LAYOUT_FIELD(BUFFER_ENCODE_T, StorageSD,           1066712,     36);
+LAYOUT_FIELD(BUFFER_ENCODE_T, NewAddcfg,           1066748,    100);
+LAYOUT_FIELD(BUFFER_ENCODE_T, MultiCamInfo,        1066848,   2048);
+LAYOUT_FIELD(BUFFER_ENCODE_T, test_flag,           1068896,      4);
+LAYOUT_FIELD(BUFFER_ENCODE_T, SearchDevice,        1068900,   2048);
+LAYOUT_FIELD(BUFFER_ENCODE_T, enable_sync_flag,    1070948,      4);
+LAYOUT_FIELD(BUFFER_ENCODE_T, alarm_schule,        1070952,   1024);
+LAYOUT_FIELD(BUFFER_ENCODE_T, alarm_flag,          1071976,      4);
+LAYOUT_FIELD(BUFFER_ENCODE_T, audio_start_flag,    1071980,      4);
+LAYOUT_FIELD(BUFFER_ENCODE_T, wlan_ip,             1071984,     32);
 
 #ifdef __cplusplus
 }

@@ -7,6 +7,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "layout_check.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -41,18 +43,10 @@ typedef struct {
     char pad[2];
 } MSGBUF;
 
-#if defined(__cplusplus)
-#define INIT_IPC_CHECK(name, cond) static_assert(cond, #name)
-#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
-#define INIT_IPC_CHECK(name, cond) _Static_assert(cond, #name)
-#else
-#define INIT_IPC_CHECK(name, cond) typedef char init_ipc_check_##name[(cond) ? 1 : -1]
-#endif
-
-INIT_IPC_CHECK(msgbuf_command, offsetof(MSGBUF, Command) == sizeof(long));
-INIT_IPC_CHECK(msgbuf_mtext, offsetof(MSGBUF, mtext) == sizeof(long) + 4);
-INIT_IPC_CHECK(msgbuf_pad, offsetof(MSGBUF, pad) == sizeof(long) + 4 + MSG_TEXT_SIZE);
-INIT_IPC_CHECK(msgbuf_size, sizeof(MSGBUF) == sizeof(long) + MSG_SIZE);
+LAYOUT_CHECK(msgbuf_command, offsetof(MSGBUF, Command) == sizeof(long));
+LAYOUT_CHECK(msgbuf_mtext, offsetof(MSGBUF, mtext) == sizeof(long) + 4);
+LAYOUT_CHECK(msgbuf_pad, offsetof(MSGBUF, pad) == sizeof(long) + 4 + MSG_TEXT_SIZE);
+LAYOUT_CHECK(msgbuf_size, sizeof(MSGBUF) == sizeof(long) + MSG_SIZE);
 
 #ifdef __cplusplus
 }

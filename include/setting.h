@@ -12,23 +12,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "layout_check.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* Compile-time layout check, usable at file scope from C99, C11 and C++. */
-#if defined(__cplusplus) && __cplusplus >= 201103L
-#define SETTING_CHECK(name, cond) static_assert(cond, "setting layout: " #name)
-#elif !defined(__cplusplus) && defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
-#define SETTING_CHECK(name, cond) _Static_assert(cond, "setting layout: " #name)
-#else
-#define SETTING_CHECK(name, cond) typedef char setting_check_##name[(cond) ? 1 : -1]
-#endif
-
-/* Checks one field of record T: its byte offset and its size. */
-#define SETTING_FIELD(T, f, off, size)                          \
-    SETTING_CHECK(T##_##f##_off, offsetof(T, f) == (off));      \
-    SETTING_CHECK(T##_##f##_size, sizeof(((T *)0)->f) == (size))
 
 /* One default setting: a flag byte, the setting's path and item, and its value text. */
 typedef struct {
@@ -38,11 +26,11 @@ typedef struct {
     char Value[1024];
 } DEFAULT_RECORD_T;
 
-SETTING_CHECK(DEFAULT_RECORD_T_size, sizeof(DEFAULT_RECORD_T) == 1105);
-SETTING_FIELD(DEFAULT_RECORD_T, Flag,      0,    1);
-SETTING_FIELD(DEFAULT_RECORD_T, Path,      1,   40);
-SETTING_FIELD(DEFAULT_RECORD_T, Item,     41,   40);
-SETTING_FIELD(DEFAULT_RECORD_T, Value,    81, 1024);
+LAYOUT_CHECK(DEFAULT_RECORD_T_size, sizeof(DEFAULT_RECORD_T) == 1105);
+LAYOUT_FIELD(DEFAULT_RECORD_T, Flag,      0,    1);
+LAYOUT_FIELD(DEFAULT_RECORD_T, Path,      1,   40);
+LAYOUT_FIELD(DEFAULT_RECORD_T, Item,     41,   40);
+LAYOUT_FIELD(DEFAULT_RECORD_T, Value,    81, 1024);
 
 /* The defaults image: magic text, checksum and 266 default records (2 bytes of tail padding). */
 typedef struct {
@@ -51,13 +39,10 @@ typedef struct {
     DEFAULT_RECORD_T Record[266];
 } STRUCT_DEFAULT_T;
 
-SETTING_CHECK(STRUCT_DEFAULT_T_size, sizeof(STRUCT_DEFAULT_T) == 294960);
-SETTING_FIELD(STRUCT_DEFAULT_T, MagicNumber,    0,   1024);
-SETTING_FIELD(STRUCT_DEFAULT_T, Checksum,    1024,      4);
-SETTING_FIELD(STRUCT_DEFAULT_T, Record,      1028, 293930);
-
-#undef SETTING_FIELD
-#undef SETTING_CHECK
+LAYOUT_CHECK(STRUCT_DEFAULT_T_size, sizeof(STRUCT_DEFAULT_T) == 294960);
+LAYOUT_FIELD(STRUCT_DEFAULT_T, MagicNumber,    0,   1024);
+LAYOUT_FIELD(STRUCT_DEFAULT_T, Checksum,    1024,      4);
+LAYOUT_FIELD(STRUCT_DEFAULT_T, Record,      1028, 293930);
 
 #ifdef __cplusplus
 }

@@ -30,3 +30,17 @@ std::vector<unsigned char> concat(std::vector<unsigned char> a, const std::vecto
 // result, outputs, the lock given back), then every row again with sends
 // failing (failure result, nothing sent, the lock given back).
 void run_op_table(FakeDaemon& daemon, const std::vector<OpCase>& table);
+
+// Texts for parameters declared `char*` that the operation only reads.
+inline char* S(const char* s) { return const_cast<char*>(s); }
+
+// Rows for the common pairs; `got` is the including test's reply buffer.
+// A text setting: the set copies "v" with its NUL, the get fills `got`.
+#define TEXT_PAIR(get, set, cget, cset)                                            \
+    {#get, [] { return get(got); }, cget, {}, Reply::text(#get), 0, -1,           \
+     [] { EXPECT_STREQ(got, #get); }},                                             \
+    {#set, [] { return set(S("v")); }, cset, text("v"), Reply::bytes({}), 1, 0}
+// A one-byte setting: 300 travels as 44, a reply byte 0xC8 reads 200.
+#define BYTE_PAIR(get, set, cget, cset)                                            \
+    {#get, [] { return get(); }, cget, {}, Reply::bytes({0xC8}), 200, -1},         \
+    {#set, [] { return set(300); }, cset, {44}, Reply::bytes({}), 1, 0}

@@ -13,19 +13,9 @@
 
 namespace {
 
-char* S(const char* s) { return const_cast<char*>(s); }
 
 char got[2018];
 #define ACTION(op, cmd) {#op, [] { return op(); }, cmd, {}, Reply::bytes({9}), 1, 0}
-// A text setting: the set copies "v" with its NUL, the get fills the caller's buffer.
-#define TEXT_PAIR(get, set, cget, cset)                                                             \
-    {#get, [] { return get(got); }, cget, {}, Reply::text(#get), 0, -1,                            \
-     [] { EXPECT_STREQ(got, #get); }},                                                              \
-    {#set, [] { return set(S("v")); }, cset, text("v"), Reply::bytes({}), 1, 0}
-// A one-byte setting: 300 travels as 44, a reply byte 0xC8 reads 200.
-#define BYTE_PAIR(get, set, cget, cset)                                                             \
-    {#get, [] { return get(); }, cget, {}, Reply::bytes({0xC8}), 200, -1},                          \
-    {#set, [] { return set(300); }, cset, {44}, Reply::bytes({}), 1, 0}
 
 std::vector<OpCase> cases() {
     return {
