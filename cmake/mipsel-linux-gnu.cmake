@@ -13,3 +13,11 @@ set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mipsel-static)
 # Test programs carry their C++ runtime: the target image has none.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-L/usr/lib/mipsel-linux-gnu -Wl,-rpath-link,/usr/lib/mipsel-linux-gnu -static-libstdc++ -static-libgcc")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-L/usr/lib/mipsel-linux-gnu -Wl,-rpath-link,/usr/lib/mipsel-linux-gnu")
+# Extra target libraries unpacked outside the system (scripts/test.sh puts
+# the target's libjpeg there).
+set(CMAKE_LIBRARY_ARCHITECTURE mipsel-linux-gnu)
+if(API_ARCH_TARGET_ROOT)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${API_ARCH_TARGET_ROOT})
+  set(CMAKE_C_FLAGS_INIT "-isystem ${API_ARCH_TARGET_ROOT}/usr/include/mipsel-linux-gnu")
+  set(CMAKE_CXX_FLAGS_INIT "-isystem ${API_ARCH_TARGET_ROOT}/usr/include/mipsel-linux-gnu")
+endif()

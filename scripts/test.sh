@@ -10,7 +10,8 @@ variants=("${@:-host sanitize mipsel}")
 variants=(${variants[*]})
 
 packages=(cmake make g++ googletest iproute2 binutils pkgconf
-          g++-mipsel-linux-gnu qemu-user-static libcrypt-dev libcrypt-dev:mipsel)
+          g++-mipsel-linux-gnu qemu-user-static libcrypt-dev libcrypt-dev:mipsel
+          libjpeg62-turbo-dev libjpeg62-turbo:mipsel)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -24,6 +25,23 @@ if [ ${#missing[@]} -gt 0 ]; then
   dpkg --print-foreign-architectures | grep -qx mipsel || dpkg --add-architecture mipsel
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# API_ARCH_BUILD_DIR puts the builds elsewhere (several checkouts side by side).
+build=${API_ARCH_BUILD_DIR:-$root/build}
+mkdir -p "$build"
+
+# The target's libjpeg headers and static library: its -dev package cannot be
+# installed beside the host's (the mipsel archive's kernel headers lag behind),
+# so it is unpacked into the build tree for the cross build.
+target_root=$build/target-root
+if [[ " ${variants[*]} " == *" mipsel "* ]] && [ ! -f "$target_root/usr/include/jpeglib.h" ]; then
+  mkdir -p "$target_root/debs"
+  if ! (cd "$target_root/debs" && apt-get download libjpeg62-turbo-dev:mipsel >/dev/null 2>&1); then
+    [ "$(id -u)" -eq 0 ] && apt-get update -qq
+    (cd "$target_root/debs" && apt-get download libjpeg62-turbo-dev:mipsel >/dev/null)
+  fi
+  for deb in "$target_root"/debs/*.deb; do dpkg-deb -x "$deb" "$target_root"; done
 fi
 
 jobs=$(nproc)
@@ -44,14 +62,12 @@ run_variant() {
   passed=$((passed + total - fails)); failed=$((failed + fails))
 }
 
-# API_ARCH_BUILD_DIR puts the builds elsewhere (several checkouts side by side).
-build=${API_ARCH_BUILD_DIR:-$root/build}
-mkdir -p "$build"
 for v in "${variants[@]}"; do
   case $v in
     host) run_variant host -DCMAKE_BUILD_TYPE=MinSizeRel ;;
     sanitize) run_variant sanitize -DCMAKE_BUILD_TYPE=Debug -DAPI_ARCH_SANITIZE=ON ;;
-    mipsel) run_variant mipsel -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mipsel-linux-gnu.cmake" -DCMAKE_BUILD_TYPE=MinSizeRel ;;
+    mipsel) run_variant mipsel -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mipsel-linux-gnu.cmake" -DCMAKE_BUILD_TYPE=MinSizeRel \
+              -DAPI_ARCH_TARGET_ROOT="$target_root" ;;
     *) echo "unknown variant: $v" >&2; exit 2 ;;
   esac
 done
