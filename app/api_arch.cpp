@@ -14,6 +14,7 @@
 #include "api_arch.h"
 
 #include <errno.h>
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -298,15 +299,25 @@ API_NOINLINE int api_call3(intptr_t a0, intptr_t a1, intptr_t a2, uint32_t spec)
     return api_call(spec, a0, a1, a2);
 }
 
-// The same for a request of bounded formatted text: mtext cleared, at most
-// 2016 characters and a NUL, longer output cut; a formatting error refuses.
+// Sends bounded formatted text: mtext cleared, at most 2016 characters and a
+// NUL, longer output cut and still sent; a formatting error refuses the
+// request. True when the daemon answered. Hand-written operations with texts
+// in their format use it directly.
+API_NOINLINE bool send_format(int command, const char* format, ...) {
+    Transaction t;
+    va_list args;
+    va_start(args, format);
+    const int length = vsnprintf(t.text(), MSG_TEXT_SIZE - 1, format, args);
+    va_end(args);
+    return length >= 0 && t.lock() && t.exchange(command);
+}
+
+// A row's bounded format of up to three integers.
 API_NOINLINE int api_format(uint32_t spec, const char* format, int a, int b, int c) {
     const auto rep = static_cast<Rep>((spec >> kRepShift) & 0xf);
-    Transaction t;
-    if (snprintf(t.text(), MSG_TEXT_SIZE - 1, format, a, b, c) < 0) return failure_of(rep);
-    if (!t.lock() || !t.exchange(static_cast<int>(spec & ((1u << kCmdBits) - 1))))
+    if (!send_format(static_cast<int>(spec & ((1u << kCmdBits) - 1)), format, a, b, c))
         return failure_of(rep);
-    return decode(rep, t.text(), nullptr, 0);
+    return decode(rep, "", nullptr, 0);
 }
 
 // Builds an ordinary operation's call from its row in api_ops.def:
@@ -721,24 +732,6 @@ API_EXPORT int API_Net_GetGateWay(char* gateway, char* /*netinterface*/) {
 // Wired network and service ports
 // ===========================================================================
 
-#include <stdarg.h>
-
-namespace {
-
-// Sends bounded formatted text of the caller's texts (and numbers): mtext
-// holds at most 2016 characters and a NUL, longer output is cut and still
-// sent; a formatting error refuses the request. 1 when answered, else 0.
-API_NOINLINE int net_send_format(int command, const char* format, ...) {
-    Transaction t;
-    va_list args;
-    va_start(args, format);
-    const int length = vsnprintf(t.text(), MSG_TEXT_SIZE - 1, format, args);
-    va_end(args);
-    return length >= 0 && t.lock() && t.exchange(command);
-}
-
-}  // namespace
-
 // The daemon's answer is traced before it is copied out.
 API_EXPORT int API_Net_GetFixIP(char* ip) {
     if (!ip) return -1;
@@ -752,17 +745,17 @@ API_EXPORT int API_Net_GetFixIP(char* ip) {
 // An empty text in any of the three is refused before the lock is taken.
 API_EXPORT int API_Net_SetNetConfig(char* ip, char* netmask, char* gateway) {
     if (!ip || !netmask || !gateway || !ip[0] || !netmask[0] || !gateway[0]) return 0;
-    return net_send_format(27, "%s,%s,%s", ip, netmask, gateway);
+    return send_format(27, "%s,%s,%s", ip, netmask, gateway);
 }
 
 API_EXPORT int API_Net_SetMacAddress(char* mac) {
-    return mac ? net_send_format(28, "%s", mac) : 0;
+    return mac ? send_format(28, "%s", mac) : 0;
 }
 
 // An empty server text is refused before the lock is taken.
 API_EXPORT int API_Net_SetDNS(int ServerNumber, char* ip_addr) {
     if (!ip_addr || !ip_addr[0]) return 0;
-    return net_send_format(30, "%d,%s", ServerNumber, ip_addr);
+    return send_format(30, "%d,%s", ServerNumber, ip_addr);
 }
 
 // ===========================================================================
@@ -771,7 +764,7 @@ API_EXPORT int API_Net_SetDNS(int ServerNumber, char* ip_addr) {
 
 // The key travels after its number, "%d,%s"; an empty key is sent too.
 API_EXPORT int API_WLAN_SetWepKey(int id, char* key) {
-    return key ? net_send_format(123, "%d,%s", id, key) : 0;
+    return key ? send_format(123, "%d,%s", id, key) : 0;
 }
 
 // ===========================================================================
@@ -1021,17 +1014,17 @@ bool take_account(const char* answer, int* level, char* user, char* pass) {
 }  // namespace
 
 API_EXPORT int API_USER_SetAddUser(int Level, char* User, char* Password) {
-    return User && Password ? net_send_format(214, "%s:%s:%d", User, Password, Level) : 0;
+    return User && Password ? send_format(214, "%s:%s:%d", User, Password, Level) : 0;
 }
 
 API_EXPORT int API_USER_SetChangePassword(char* User, char* NewPassword) {
-    return User && NewPassword ? net_send_format(216, "%s,%s", User, NewPassword) : 0;
+    return User && NewPassword ? send_format(216, "%s,%s", User, NewPassword) : 0;
 }
 
 // Success is 0 here, failure -1.
 API_EXPORT int API_USER_Modify(int ID, int Level, char* User, char* Password) {
     if (!User || !Password) return -1;
-    return net_send_format(219, "%d:%d:%s:%s", ID, Level, User, Password) ? 0 : -1;
+    return send_format(219, "%d:%d:%s:%s", ID, Level, User, Password) ? 0 : -1;
 }
 
 API_EXPORT int API_USER_GetUserInfoByName(char* User, int* Level, char* Password) {
@@ -1076,7 +1069,7 @@ API_EXPORT int API_SMTP_Send_Text(char* subject, char* content) {
 }
 
 API_EXPORT int API_SMTP_Send_Attach(char* subject, char* content, char* path) {
-    return subject && content && path ? net_send_format(65, "%s,%s,%s", subject, content, path) : 0;
+    return subject && content && path ? send_format(65, "%s,%s,%s", subject, content, path) : 0;
 }
 
 // ===========================================================================
@@ -1096,7 +1089,7 @@ API_EXPORT int API_Net_FTPGetCommandPort(void) {
 // ===========================================================================
 
 API_EXPORT int API_System_Update(char* fname, int flen) {
-    return fname ? net_send_format(144, "%s,%d", fname, flen) : 0;
+    return fname ? send_format(144, "%s,%d", fname, flen) : 0;
 }
 
 // ===========================================================================
@@ -1155,11 +1148,7 @@ API_EXPORT int API_EVENT_GetMotionRegion(int Channel, int Region, int* Lx, int* 
 
 // Six numbers as one line of text, the channel and the region included.
 API_EXPORT int API_EVENT_SetMotionRegion(int channel, int Region, int Lx, int Ly, int Rx, int Ry) {
-    Transaction t;
-    if (snprintf(t.text(), MSG_TEXT_SIZE - 1, "%d,%d,%d,%d,%d,%d", channel, Region, Lx, Ly, Rx,
-                 Ry) < 0)
-        return 0;
-    return t.lock() && t.exchange(179) ? 1 : 0;
+    return send_format(179, "%d,%d,%d,%d,%d,%d", channel, Region, Lx, Ly, Rx, Ry);
 }
 
 // ===========================================================================
