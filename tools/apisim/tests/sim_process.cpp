@@ -1,0 +1,90 @@
+#include "sim_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+SimProcess::SimProcess() {
+    char tmpl[] = "/tmp/apisim-test-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+}
+
+SimProcess::~SimProcess() {
+    if (running()) stop(SIGKILL);
+    std::string cmd = "rm -rf '" + dir_ + "'";
+    if (system(cmd.c_str())) {}
+}
+
+bool SimProcess::start(const std::vector<std::string>& args) {
+    ++runs_;
+    out_path_ = dir_ + "/out" + std::to_string(runs_);
+    err_path_ = dir_ + "/err" + std::to_string(runs_);
+    pid_ = fork();
+    if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a test that crashed
+        const int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        dup2(err, 2);
+        setenv("APISIM_STATE", state().c_str(), 1);
+        std::vector<char*> argv{const_cast<char*>(APISIM_PATH)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(APISIM_PATH, argv.data());
+        _exit(127);
+    }
+    for (int i = 0; i < 1000; ++i) {  // up to 10 s
+        if (out().find("apisim: serving (pid ") != std::string::npos) return true;
+        int status;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            last_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return false;
+        }
+        usleep(10000);
+    }
+    return false;
+}
+
+int SimProcess::wait_exit(int seconds) {
+    if (pid_ < 0) return last_status_;
+    for (int i = 0; i < seconds * 100; ++i) {
+        int status;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return last_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        usleep(10000);
+    }
+    return -1;
+}
+
+int SimProcess::stop(int sig) {
+    if (pid_ < 0) return last_status_;
+    kill(pid_, sig);
+    const int status = wait_exit(10);
+    if (status < 0) {
+        kill(pid_, SIGKILL);
+        wait_exit(10);
+        return -1;
+    }
+    return status;
+}
+
+bool SimProcess::running() const { return pid_ > 0; }
+std::string SimProcess::out() const { return read_file(out_path_); }
+std::string SimProcess::err() const { return read_file(err_path_); }

@@ -1,0 +1,36 @@
+// Runs apisim as a child of the test, in the test's private IPC namespace.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+class SimProcess {
+public:
+    SimProcess();
+    ~SimProcess();
+
+    // Starts apisim with the arguments (its state file defaults to one in
+    // dir()); true once it said it serves. False when it exited first.
+    bool start(const std::vector<std::string>& args = {});
+    // Sends the signal and waits: the exit status, or 128 + signal.
+    int stop(int sig = 15);
+    // Waits for a child that ends by itself (bounded): its status, or -1.
+    int wait_exit(int seconds = 10);
+    bool running() const;
+
+    std::string out() const;  // its standard output so far
+    std::string err() const;  // its standard error so far
+    const std::string& dir() const { return dir_; }
+    std::string state() const { return dir_ + "/apisim.state"; }
+
+private:
+    pid_t pid_ = -1;
+    std::string dir_;
+    int runs_ = 0;
+    int last_status_ = -1;
+    std::string out_path_, err_path_;
+};
+
+std::string read_file(const std::string& path);
