@@ -654,7 +654,9 @@ API_EXPORT int readNlSock(int sockFd, char* bufPtr, int seqNum, int pId) {
         const int got = static_cast<int>(recv(sockFd, bufPtr, static_cast<size_t>(kRouteBuffer - total), 0));
         if (got < 0) return net_error("SOCK READ: ");
         auto* h = reinterpret_cast<nlmsghdr*>(bufPtr);
-        if (!NLMSG_OK(h, got) || h->nlmsg_type == NLMSG_ERROR)
+        // Whole messages only, a multiple of 4 bytes: the next datagram's
+        // headers must start aligned.
+        if ((got & (NLMSG_ALIGNTO - 1)) || !NLMSG_OK(h, got) || h->nlmsg_type == NLMSG_ERROR)
             return net_error("Error in recieved packet");
         const nlmsghdr first = *h;
         // The done message ends the dump also when it follows route messages
