@@ -9,14 +9,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-if ! command -v gcovr >/dev/null; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "gcovr is needed (Debian package gcovr; run as root to install it)" >&2
-    exit 1
-  fi
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends gcovr >/dev/null
-fi
+. scripts/packages.sh
+ensure_packages gcovr
 
 dir=${API_ARCH_BUILD_DIR:-$root/build}/coverage
 mkdir -p "$dir"

@@ -70,21 +70,8 @@ if [ -n "${tour:-}" ]; then tour; exit 0; fi
 
 start=$(date +%s%N)
 if [ $setup -eq 1 ]; then
-  # The same approach as scripts/test.sh, for what the host build needs.
-  packages=(cmake make g++ googletest pkgconf libcrypt-dev libjpeg62-turbo-dev iproute2)
-  missing=()
-  for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-      echo "missing packages: ${missing[*]} (run as root to install them)" >&2
-      exit 1
-    fi
-    echo "== installing: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  fi
+  . scripts/packages.sh
+  ensure_packages cmake make g++ googletest pkgconf libcrypt-dev libjpeg62-turbo-dev iproute2
 fi
 if [ $build -eq 1 ]; then
   echo "== building the library and the tools in $(show "$bdir") (log: $(show "$bdir").demo.log)"

@@ -9,23 +9,10 @@ root=$PWD
 variants=("${@:-host sanitize mipsel}")
 variants=(${variants[*]})
 
-packages=(cmake make g++ googletest iproute2 binutils pkgconf
-          g++-mipsel-linux-gnu qemu-user-static libcrypt-dev libcrypt-dev:mipsel
-          libjpeg62-turbo-dev libjpeg62-turbo:mipsel)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "missing packages: ${missing[*]} (run as root to install them)" >&2
-    exit 1
-  fi
-  echo "installing: ${missing[*]}"
-  dpkg --print-foreign-architectures | grep -qx mipsel || dpkg --add-architecture mipsel
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+. scripts/packages.sh
+ensure_packages cmake make g++ googletest iproute2 binutils pkgconf \
+  g++-mipsel-linux-gnu qemu-user-static libcrypt-dev libcrypt-dev:mipsel \
+  libjpeg62-turbo-dev libjpeg62-turbo:mipsel
 
 # API_ARCH_BUILD_DIR puts the builds elsewhere (several checkouts side by side).
 build=${API_ARCH_BUILD_DIR:-$root/build}

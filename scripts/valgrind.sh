@@ -11,14 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 filter=${1:-.}
-if ! command -v valgrind >/dev/null; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "valgrind is needed (run as root to install it)" >&2
-    exit 1
-  fi
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends valgrind >/dev/null
-fi
+. scripts/packages.sh
+ensure_packages valgrind
 
 dir=${API_ARCH_BUILD_DIR:-$root/build}/valgrind
 mkdir -p "$dir"
