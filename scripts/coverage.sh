@@ -9,17 +9,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-. scripts/packages.sh
+. scripts/common.sh
 ensure_packages gcovr
 
 dir=${API_ARCH_BUILD_DIR:-$root/build}/coverage
-mkdir -p "$dir"
 echo "=== coverage: configure and build ($dir)"
-cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DAPI_ARCH_BENCH=OFF \
+build_quietly "$dir.build.log" "$root" "$dir" -DCMAKE_BUILD_TYPE=Debug -DAPI_ARCH_BENCH=OFF \
   -DCMAKE_C_FLAGS=--coverage -DCMAKE_CXX_FLAGS=--coverage \
-  -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage >"$dir.configure.log" 2>&1 \
-  || { cat "$dir.configure.log"; exit 1; }
-cmake --build "$dir" -j"$(nproc)" >"$dir.build.log" 2>&1 || { tail -40 "$dir.build.log"; exit 1; }
+  -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage || exit 1
 find "$dir" -name '*.gcda' -delete
 echo "=== coverage: tests"
 (cd "$dir" && ctest -j"$(nproc)" >"$dir.ctest.log" 2>&1) || { grep -E 'Failed|tests failed' "$dir.ctest.log"; exit 1; }

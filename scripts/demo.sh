@@ -69,16 +69,13 @@ tour() {
 if [ -n "${tour:-}" ]; then tour; exit 0; fi
 
 start=$(date +%s%N)
+. scripts/common.sh
 if [ $setup -eq 1 ]; then
-  . scripts/packages.sh
   ensure_packages cmake make g++ googletest pkgconf libcrypt-dev libjpeg62-turbo-dev iproute2
 fi
 if [ $build -eq 1 ]; then
   echo "== building the library and the tools in $(show "$bdir") (log: $(show "$bdir").demo.log)"
-  mkdir -p "$(dirname "$bdir")"
-  { cmake -S "$root" -B "$bdir" -DCMAKE_BUILD_TYPE=MinSizeRel &&
-    cmake --build "$bdir" -j"$(nproc)" --target apictl apisim; } >"$bdir.demo.log" 2>&1 ||
-    { tail -30 "$bdir.demo.log"; exit 1; }
+  build_quietly "$bdir.demo.log" "$root" "$bdir" -DCMAKE_BUILD_TYPE=MinSizeRel -- --target apictl apisim || exit 1
 fi
 [ -x "$apictl" ] && [ -x "$apisim" ] || { echo "no apictl or apisim in $(show "$bdir")" >&2; exit 1; }
 

@@ -11,6 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+. scripts/common.sh
 seconds=${1:-60}
 shift || true
 targets=("$@")
@@ -20,11 +21,8 @@ fi
 command -v clang++ >/dev/null || { echo "clang++ is needed (with its libFuzzer runtime)" >&2; exit 1; }
 
 build=${API_ARCH_BUILD_DIR:-$root/build}/fuzz
-mkdir -p "$build"
 echo "=== fuzz: configure and build ($build)"
-cmake -S fuzz -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >"$build/configure.log" 2>&1 \
-  || { cat "$build/configure.log"; exit 1; }
-cmake --build "$build" -j"$(nproc)" >"$build/build.log" 2>&1 || { tail -40 "$build/build.log"; exit 1; }
+build_quietly "$build/build.log" fuzz "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ || exit 1
 
 run_target() {
   local t=$1 work=$build/work/$t findings=$build/findings/$t

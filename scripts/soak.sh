@@ -8,7 +8,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 dir=${API_ARCH_BUILD_DIR:-$root/build}/host
-mkdir -p "$dir"
-cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=MinSizeRel >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
-cmake --build "$dir" -j"$(nproc)" --target soak_run >"$dir.soak-build.log" 2>&1 || { tail -40 "$dir.soak-build.log"; exit 1; }
+. scripts/common.sh
+build_quietly "$dir.soak-build.log" "$root" "$dir" -DCMAKE_BUILD_TYPE=MinSizeRel -- --target soak_run || exit 1
 exec "$dir/soak/soak_run" "${1:-5000}" "${2:-25}"

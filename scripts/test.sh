@@ -9,7 +9,7 @@ root=$PWD
 variants=("${@:-host sanitize mipsel}")
 variants=(${variants[*]})
 
-. scripts/packages.sh
+. scripts/common.sh
 ensure_packages cmake make g++ googletest iproute2 binutils pkgconf \
   g++-mipsel-linux-gnu qemu-user-static libcrypt-dev libcrypt-dev:mipsel \
   libjpeg62-turbo-dev libjpeg62-turbo:mipsel
@@ -37,8 +37,7 @@ run_variant() {
   local name=$1; shift
   local dir=$build/$name
   echo "=== $name: configure and build"
-  cmake -S "$root" -B "$dir" "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
-  cmake --build "$dir" -j"$jobs" >"$dir.build.log" 2>&1 || { tail -50 "$dir.build.log"; return 1; }
+  build_quietly "$dir.build.log" "$root" "$dir" "$@" || return 1
   echo "=== $name: tests"
   local log=$dir.ctest.log
   (cd "$dir" && ctest --output-on-failure -j"$jobs") 2>&1 | tee "$log" | grep -vE '^ *(Start|[0-9]+/[0-9]+ Test)' || true

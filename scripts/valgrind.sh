@@ -11,15 +11,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 filter=${1:-.}
-. scripts/packages.sh
+. scripts/common.sh
 ensure_packages valgrind
 
 dir=${API_ARCH_BUILD_DIR:-$root/build}/valgrind
-mkdir -p "$dir"
 echo "=== valgrind: configure and build ($dir)"
-cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DAPI_ARCH_BENCH=OFF >"$dir.configure.log" 2>&1 \
-  || { cat "$dir.configure.log"; exit 1; }
-cmake --build "$dir" -j"$(nproc)" >"$dir.build.log" 2>&1 || { tail -40 "$dir.build.log"; exit 1; }
+build_quietly "$dir.build.log" "$root" "$dir" -DCMAKE_BUILD_TYPE=Debug -DAPI_ARCH_BENCH=OFF || exit 1
 
 memcheck=(valgrind --quiet --error-exitcode=99 --leak-check=full --show-leak-kinds=definite,indirect
           --errors-for-leak-kinds=definite,indirect --track-origins=yes --num-callers=30
