@@ -106,12 +106,18 @@ public:
         const int response = open_queue(MSG_RESPONSE_KEY);
         // A request whose answer could not be received is not sent at all.
         if (response < 0) return false;
-        drain_stale_replies(response);
+        discard(control, MSG_TYPE_REQUEST, 64);
+        discard(response, MSG_TYPE_REPLY, 64);
         msg_.mtype = MSG_TYPE_REQUEST;
         msg_.Command = command;
         if (msgsnd(control, &msg_, MSG_SIZE, 0) != 0) return false;
         const ssize_t got = msgrcv(response, &msg_, MSG_SIZE, MSG_TYPE_REPLY, 0);
-        if (got < 0) return false;
+        if (got < 0) {
+            // Our request, if the daemon has not read it yet: taken back, a
+            // failed set is never applied later and leaves no late answer.
+            discard(control, MSG_TYPE_REQUEST, 1);
+            return false;
+        }
         char* payload = reinterpret_cast<char*>(&msg_.Command);
         memset(payload + got, 0, MSG_SIZE - static_cast<size_t>(got));
         msg_.pad[0] = 0;
@@ -119,14 +125,14 @@ public:
     }
 
 private:
-    // A reply already waiting while we hold the lock belongs to a transaction
-    // that gave up (interrupted receive, killed caller); taken as ours it would
-    // shift every later answer by one. MSG_NOERROR discards records of any size.
-    static void drain_stale_replies(int response) {
+    // Records of `type` already waiting while we hold the lock belong to
+    // callers that gave up (interrupted receive, killed caller): a reply taken
+    // as ours would shift every later answer by one, and a request would get
+    // an answer that nobody waits for. MSG_NOERROR discards records of any size.
+    static void discard(int queue, long type, int most) {
         struct { long mtype; char byte[1]; } stale;
-        for (int i = 0; i < 64; ++i) {
-            if (msgrcv(response, &stale, sizeof stale.byte, MSG_TYPE_REPLY,
-                       IPC_NOWAIT | MSG_NOERROR) < 0)
+        for (int i = 0; i < most; ++i) {
+            if (msgrcv(queue, &stale, sizeof stale.byte, type, IPC_NOWAIT | MSG_NOERROR) < 0)
                 return;
         }
     }

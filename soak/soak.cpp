@@ -11,6 +11,9 @@
 // caller took the lock and drained the queue is taken by that caller as its
 // own. The drain before each send makes every answer that was already
 // waiting when the lock was taken harmless; those must give no wrong delivery.
+// A request that the responder had not read yet when its caller gave up is
+// taken off the control queue (by that caller, or by the next one when it was
+// killed) and never answered; the run counts those.
 //
 //   soak_run [calls-per-process [directed-cases]]
 // Exit status 0 when the figures hold, 1 when not, 77 without the privilege
@@ -61,6 +64,7 @@ struct Shared {
         uint32_t remaining, current, pid;
     } slot[kProcesses];
     uint32_t calls, checked, own, interrupted, unexpected, unidentified, killed;
+    uint32_t withdrawn;  // requests taken off the control queue unread
     uint32_t wrongs;
     Wrong wrong[kMaxWrong];
     uint32_t fate[kMaxTokens];
@@ -94,6 +98,14 @@ extern "C" int semop(int id, struct sembuf* ops, size_t n) noexcept {
     static auto real = reinterpret_cast<int (*)(int, struct sembuf*, size_t)>(dlsym(RTLD_NEXT, "semop"));
     const int r = real(id, ops, n);
     if (r == 0 && n == 1 && ops[0].sem_op < 0 && (ops[0].sem_flg & SEM_UNDO)) lock_taken_us = now_us();
+    return r;
+}
+
+// The library's receives of requests are its withdrawals of unread ones.
+extern "C" ssize_t msgrcv(int id, void* msg, size_t size, long type, int flags) {
+    static auto real = reinterpret_cast<ssize_t (*)(int, void*, size_t, long, int)>(dlsym(RTLD_NEXT, "msgrcv"));
+    const ssize_t r = real(id, msg, size, type, flags);
+    if (r >= 0 && type == MSG_TYPE_REQUEST && (flags & IPC_NOWAIT) && sh) bump(sh->withdrawn);
     return r;
 }
 
@@ -371,6 +383,7 @@ int main(int argc, char** argv) {
     ok = ok && queued.wrong == 0 && queued.failed == 0 && late.wrong == late.cases && late.failed == 0;
     stop_responder(resp);  // and a clean start for the load run
     sh->calls = sh->checked = sh->own = sh->interrupted = sh->unexpected = sh->unidentified = sh->wrongs = 0;
+    sh->withdrawn = 0;
 
     // The load run: eight callers, a responder that is sometimes slow, chaos.
     resp = spawn([](int) { responder(7, true); }, 0);
@@ -445,6 +458,7 @@ int main(int argc, char** argv) {
     printf("  calls made: %u (answers checked: %u, own answer: %u)\n", sh->calls, sh->checked, sh->own);
     printf("  calls failed by design: %u interrupted, %u killed; other failures: %u\n", sh->interrupted,
            sh->killed, sh->unexpected);
+    printf("  requests of callers that gave up, taken back before the responder read them: %u\n", sh->withdrawn);
     printf("  wrong deliveries with the late answer already queued when the lock was taken: %u\n", queued_wrong);
     printf("  wrong deliveries of answers that came after the receiver took the lock: %u\n"
            "    (a killed caller's: %u, an interrupted caller's: %u, displaced by an earlier one: %u;\n"

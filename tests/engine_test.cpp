@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -177,6 +178,50 @@ TEST_F(Engine, InterruptedReceiveFailsAndItsLateReplyIsNotTakenByTheNextCaller) 
     daemon.script(Reply::bytes({5}));
     EXPECT_EQ(test_bytes1_byte(2), 5);
     EXPECT_EQ(daemon.replies_waiting(), 0u);
+}
+
+// A caller whose receive fails takes back its request if the daemon has not
+// read it: a set reported as failed is never applied later.
+TEST(EngineStoppedDaemon, InterruptedReceiveTakesItsUnreadRequestBack) {
+    FakeDaemon daemon(false);
+    interrupt_after_ms(50);
+    EXPECT_EQ(test_bytes3_ack(7, 8, 9), 0);
+    EXPECT_EQ(daemon.requests_waiting(), 0u);
+    EXPECT_EQ(daemon.lock_value(), 1);
+    daemon.resume();
+    daemon.script(Reply::bytes({5}));
+    EXPECT_EQ(test_bytes1_byte(1), 5);
+    ASSERT_EQ(daemon.request_count(), 1u);
+    EXPECT_EQ(daemon.last().command, 481);
+}
+
+// A killed caller cannot take its request back; the next caller discards it
+// before it sends, so the daemon answers that caller's request alone.
+TEST(EngineStoppedDaemon, KilledCallersUnreadRequestIsDiscardedByTheNextCaller) {
+    FakeDaemon daemon(false);
+    const pid_t child = fork();
+    if (child == 0) {
+        test_raw_int(0x1111);
+        _exit(0);
+    }
+    for (int i = 0; i < 5000 && daemon.requests_waiting() == 0; ++i) usleep(1000);
+    ASSERT_EQ(daemon.requests_waiting(), 1u);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(daemon.lock_value(), 1);
+    // The daemon comes back once this caller's request is on the queue.
+    std::thread resume([&daemon] {
+        struct msqid_ds ds;
+        for (int i = 0; i < 5000; ++i) {
+            if (msgctl(daemon.control_queue(), IPC_STAT, &ds) == 0 && ds.msg_lspid == getpid()) break;
+            usleep(1000);
+        }
+        daemon.resume();
+    });
+    EXPECT_EQ(test_raw_int(0x2222), 0x2222);
+    resume.join();
+    EXPECT_EQ(daemon.request_count(), 1u);
+    EXPECT_EQ(daemon.lock_value(), 1);
 }
 
 TEST_F(Engine, ExtraAndOversizedRepliesAreDiscardedBeforeTheNextSend) {

@@ -66,7 +66,7 @@ Reply Reply::none() {
     return r;
 }
 
-FakeDaemon::FakeDaemon() {
+FakeDaemon::FakeDaemon(bool serving) {
     // Start from fresh objects, whatever an earlier test left behind.
     for (key_t k : {MSG_CONTROL_KEY, MSG_RESPONSE_KEY, MSG_EVENT_KEY}) {
         int id = msgget(k, 0);
@@ -82,14 +82,18 @@ FakeDaemon::FakeDaemon() {
     semun_arg one;
     one.val = 1;
     semctl(sem_, 0, SETVAL, one);
-    thread_ = std::thread([this] { serve(); });
+    if (serving) resume();
 }
 
 FakeDaemon::~FakeDaemon() {
     msgctl(control_, IPC_RMID, nullptr);
     msgctl(response_, IPC_RMID, nullptr);
     semctl(sem_, 0, IPC_RMID);
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
+}
+
+void FakeDaemon::resume() {
+    if (!thread_.joinable()) thread_ = std::thread([this] { serve(); });
 }
 
 void FakeDaemon::script(Reply r) {
@@ -133,10 +137,13 @@ bool FakeDaemon::wait_for_replies_waiting(size_t count, int timeout_ms) {
     return false;
 }
 
-size_t FakeDaemon::replies_waiting() const {
+static size_t records_waiting(int queue) {
     struct msqid_ds ds;
-    return msgctl(response_, IPC_STAT, &ds) == 0 ? ds.msg_qnum : 0;
+    return msgctl(queue, IPC_STAT, &ds) == 0 ? ds.msg_qnum : 0;
 }
+
+size_t FakeDaemon::replies_waiting() const { return records_waiting(response_); }
+size_t FakeDaemon::requests_waiting() const { return records_waiting(control_); }
 
 void FakeDaemon::serve() {
     // The tests interrupt their own calls with SIGALRM; it must reach them.

@@ -41,8 +41,11 @@ struct Reply {
 
 class FakeDaemon {
 public:
-    FakeDaemon();  // creates the objects afresh and gives the API lock its value 1
+    // Creates the objects afresh and gives the API lock its value 1; a daemon
+    // made stopped reads nothing until resume().
+    explicit FakeDaemon(bool serving = true);
     ~FakeDaemon(); // removes them; the serving thread ends
+    void resume();
 
     // Scripted answers, used in order; without one the request is echoed back.
     void script(Reply r);
@@ -59,6 +62,7 @@ public:
     int response_queue() const { return response_; }
     int control_queue() const { return control_; }
     size_t replies_waiting() const;
+    size_t requests_waiting() const;  // unread on the control queue
     bool wait_for_replies_waiting(size_t count, int timeout_ms = 5000);
 
 private:

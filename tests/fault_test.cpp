@@ -24,6 +24,7 @@ constexpr int kLockId = 100, kControlId = 200, kResponseId = 201;
 struct FakeKernel {
     int lock = 1;
     int waits = 0, posts = 0, sends = 0;
+    int taken_back = 0;  // receives from the control queue after a send
     std::string fail_step;  // "semget", "wait", "msgget-control", ...
     int fail_errno = 0;
     unsigned char reply[MSG_TEXT_SIZE] = {};
@@ -69,7 +70,12 @@ extern "C" int msgsnd(int id, const void*, size_t size, int) {
     return 0;
 }
 
-extern "C" ssize_t msgrcv(int id, void* msg, size_t size, long, int flags) {
+extern "C" ssize_t msgrcv(int id, void* msg, size_t size, long type, int flags) {
+    if (id == kControlId && type == MSG_TYPE_REQUEST && (flags & IPC_NOWAIT)) {
+        kernel.taken_back += kernel.sends;  // the daemon has read every request
+        errno = ENOMSG;
+        return -1;
+    }
     if (id != kResponseId) {
         errno = EINVAL;
         return -1;
@@ -140,7 +146,9 @@ TEST(FaultInjection, EveryFailingStepGivesTheFailureValueAndBalancesTheLock) {
                 EXPECT_EQ(kernel.waits, step.lock_taken ? 1 : 0);
                 EXPECT_EQ(kernel.posts, kernel.waits);
                 EXPECT_EQ(kernel.lock, 1);
-                EXPECT_EQ(kernel.sends, std::string(step.step) == "msgrcv" ? 1 : 0);
+                const bool received = std::string(step.step) == "msgrcv";
+                EXPECT_EQ(kernel.sends, received ? 1 : 0);
+                EXPECT_EQ(kernel.taken_back, received ? 1 : 0);  // its request, once
             }
         }
     }
@@ -155,6 +163,7 @@ TEST(FaultInjection, EveryKindSucceedsOnceWithOneWaitAndOnePost) {
         EXPECT_EQ(kernel.waits, 1);
         EXPECT_EQ(kernel.posts, 1);
         EXPECT_EQ(kernel.sends, 1);
+        EXPECT_EQ(kernel.taken_back, 0);
     }
 }
 
