@@ -784,11 +784,15 @@ API_EXPORT int API_WLAN_SetWepKey(int id, char* key) {
 // ===========================================================================
 
 // A map status of fewer than two characters means none: the caller gets an
-// empty text.
+// empty text, one NUL. The request has no payload (byte 0 of the cleared
+// record stays 0).
 API_EXPORT int API_Linkway_GetMapStatus(char* status) {
-    const int result = Op(386).none().text(status, 128);
-    if (result == 0 && status[0] && !status[1]) status[0] = 0;
-    return result;
+    if (!status) return -1;
+    return ask_channel(386, 0, [](const char* reply, void* out, void*) {
+        if (reply[0] && reply[1]) return decode(Rep::Text, reply, out, 128);
+        *static_cast<char*>(out) = 0;
+        return 0;
+    }, status);
 }
 
 // ===========================================================================
@@ -805,11 +809,17 @@ struct tm* local_now(time_t* now) {
     return localtime(now);
 }
 
-// Writes three fields of the local time, or an empty text.
-char* clock_text(char* out, const char* format, const struct tm* tm, bool date) {
-    if (!tm) *out = 0;
-    else if (date) sprintf(out, format, tm->tm_year + 1900, tm->tm_mon + 1, tm->tm_mday);
-    else sprintf(out, format, tm->tm_hour, tm->tm_min, tm->tm_sec);
+// Writes the local date (11 bytes) or time of day (9 bytes), or an empty text
+// when there is no local time or it does not fit: a year of five digits,
+// possible with a 64-bit clock.
+char* clock_text(char* out, const struct tm* tm, bool date) {
+    const int room = date ? 11 : 9;
+    int length = room;
+    if (tm && date)
+        length = snprintf(out, room, "%lld-%02d-%02d", tm->tm_year + 1900LL, tm->tm_mon + 1, tm->tm_mday);
+    else if (tm)
+        length = snprintf(out, room, "%02d:%02d:%02d", tm->tm_hour, tm->tm_min, tm->tm_sec);
+    if (length < 0 || length >= room) *out = 0;
     return out;
 }
 
@@ -838,7 +848,7 @@ API_NOINLINE int set_clock(const char* text, bool date) {
 
 API_EXPORT char* API_SNTP_Get_Date(char* dateBuf) {
     time_t now;
-    return dateBuf ? clock_text(dateBuf, "%d-%02d-%02d", local_now(&now), true) : dateBuf;
+    return dateBuf ? clock_text(dateBuf, local_now(&now), true) : dateBuf;
 }
 
 API_EXPORT char* API_SNTP_Get_Time(char* timeBuf) {
@@ -847,7 +857,7 @@ API_EXPORT char* API_SNTP_Get_Time(char* timeBuf) {
     char command[48];
     snprintf(command, sizeof command, "echo %lld > /dev/console", static_cast<long long>(now));
     system(command);
-    return clock_text(timeBuf, "%02d:%02d:%02d", localtime(&now), false);
+    return clock_text(timeBuf, localtime(&now), false);
 }
 
 API_EXPORT int API_SNTP_Set_Date(char* dateBuf) { return set_clock(dateBuf, true); }
@@ -926,11 +936,18 @@ API_EXPORT int sntp_timezone(int time_zone, char* str_GMT, int key) {
     return 0;
 }
 
+// The first word of the answer into zoneBuf (64 bytes: sntp_timezone reads a
+// 64-byte copy, so no zone text is longer); a longer word is refused with the
+// buffer untouched, an answer without a word leaves it as it was.
 API_EXPORT int API_SNTP_Get_Zone(char* zoneBuf) {
     if (!zoneBuf) return -1;
     Transaction t;
     if (!t.lock() || !t.exchange(33)) return -1;
-    sscanf(t.text(), "%s", zoneBuf);  // the first word; mtext is terminated
+    char word[65];
+    if (sscanf(t.text(), "%64s", word) != 1) return 0;
+    const size_t length = strlen(word);
+    if (length >= 64) return -1;
+    memcpy(zoneBuf, word, length + 1);
     return 0;
 }
 

@@ -337,11 +337,13 @@ int API_NET_SetUpnpStatus(int status);
  * refused) with nothing changed. Not for concurrent use by several threads.
  * ========================================================================== */
 /* "2024-03-07" (11 bytes); returns dateBuf (an empty text if the clock cannot
- * be converted). Set takes "%d-%d-%d", years 1970..2031. */
+ * be converted, a year of five digits included). Set takes "%d-%d-%d", years
+ * 1970..2031. */
 char* API_SNTP_Get_Date(char* dateBuf);
 int API_SNTP_Set_Date(char* dateBuf);
-/* "07:05:03" (9 bytes); returns timeBuf. Every Get echoes the clock's seconds
- * value to /dev/console. Set takes "%d:%d:%d". */
+/* "07:05:03" (9 bytes); returns timeBuf (an empty text if the clock cannot be
+ * converted). Every Get echoes the clock's seconds value to /dev/console. Set
+ * takes "%d:%d:%d". */
 char* API_SNTP_Get_Time(char* timeBuf);
 int API_SNTP_Set_Time(char* timeBuf);
 
@@ -358,8 +360,9 @@ extern const char* zoneList[70];
 int sntp_timezone(int time_zone, char* str_GMT, int key);
 
 /* The daemon's zone text: Get copies the first word of the answer into
- * zoneBuf (0; -1 on failure); Set sends the text whole, and refuses one of
- * 2018 bytes or more (0, nothing sent). */
+ * zoneBuf, 64 bytes (0; -1 on failure and for a word of 64 characters or
+ * more, zoneBuf untouched); Set sends the text whole, and refuses one of 2018
+ * bytes or more (0, nothing sent). */
 int API_SNTP_Get_Zone(char* zoneBuf);
 int API_SNTP_Set_Zone(char* zone);
 /* The daemon's NTP start-up status, -128..127 (-1 also on failure). */

@@ -16,6 +16,7 @@
 
 time_t local_now = 1715329815; /* 2024-05-10 08:30:15 UTC */
 int local_settime_errno, local_fail_localtime, local_fail_socket;
+long long local_year;
 unsigned long local_fail_ioctl;
 char local_zero_flags[16];
 int local_ifconf_calls, local_ifconf_sizes[16];
@@ -44,7 +45,9 @@ int clock_settime(clockid_t id, const struct timespec* ts) {
 }
 
 struct tm* localtime(const time_t* t) {
-    return local_fail_localtime ? NULL : REAL(localtime)(t);
+    struct tm* tm = local_fail_localtime ? NULL : REAL(localtime)(t);
+    if (tm && local_year) tm->tm_year = (int)(local_year - 1900);
+    return tm;
 }
 
 int socket(int family, int type, int protocol) {

@@ -13,6 +13,7 @@ extern "C" {
 extern time_t local_now;              // what time() answers; clock_settime sets it
 extern int local_settime_errno;       // clock_settime fails with this errno
 extern int local_fail_localtime;      // localtime returns null
+extern long long local_year;          // localtime's answer is in this year
 extern int local_fail_socket;         // socket() of this family fails
 extern unsigned long local_fail_ioctl;  // this ioctl request fails
 extern char local_zero_flags[16];     // SIOCGIFFLAGS reports 0 for this name
