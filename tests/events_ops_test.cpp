@@ -13,21 +13,6 @@
 
 namespace {
 
-// Row makers for the shapes that many operations share. Arguments travel
-// through ints so that only their low 8 bits may reach the wire.
-template <class F> OpCase set_pair(const char* n, F f, int cmd) {
-    return {n, [f] { int a = 0x103, b = 0x181; return f(a, b); }, cmd, {3, 0x81}, Reply::bytes({}), 1, 0};
-}
-template <class F> OpCase get_byte(const char* n, F f, int cmd, int result) {
-    return {n, [f] { int a = 0x102; return f(a); }, cmd, {2}, Reply::bytes({0xC8}), result, -1};
-}
-template <class F> OpCase ptz_set(const char* n, F f, int cmd) {
-    return {n, [f] { return f(-9600); }, cmd, text("-9600"), Reply::bytes({}), 1, 0};
-}
-template <class F> OpCase ptz_get(const char* n, F f, int cmd) {
-    return {n, f, cmd, {}, Reply::text("9600"), 9600, -1};
-}
-
 unsigned char mask_in[48], mask_out[48];
 int lx, ly, rx, ry;
 POSITION_T pos;
@@ -46,63 +31,44 @@ std::vector<OpCase> event_cases() {
         {"Motion_SetMode", [] { return API_Motion_SetMode(2, -1); }, 160, chan_text(2, "-1"), Reply::bytes({}), 1, 0},
         {"Motion_GetMode", [] { return API_Motion_GetMode(1); }, 161, {1}, Reply::text("12"), 12, -1},
         {"Motion_GetMode, no number", [] { return API_Motion_GetMode(1); }, 161, {1}, Reply::text("x"), -1, -1},
-        set_pair("Motion_SetSensitivity", API_Motion_SetSensitivity, 162),
-        get_byte("Motion_GetSensitivity", API_Motion_GetSensitivity, 163, 200),
+        ROW(byte_set, API_Motion_SetSensitivity, 162), ROW(byte_get, API_Motion_GetSensitivity, 163),
         {"Motion_SetMask", [] { return API_Motion_SetMask(1, mask_in); }, 164, concat({1}, mask_bytes()), Reply::bytes({}), 1, 0},
         {"Motion_GetMask", [] { return API_Motion_GetMask(2, mask_out); }, 165, {2}, mask_reply(), 0, -1,
          [] { EXPECT_EQ(memcmp(mask_out, mask_reply().mtext.data(), 48), 0); }},
-        {"ALARM_GetMotionAction", [] { return API_ALARM_GetMotionAction(); }, 170, {}, Reply::bytes({0xFE}), 254, -1},
-        {"ALARM_SetMotionAction", [] { return API_ALARM_SetMotionAction(0x105); }, 171, {5}, Reply::bytes({}), 1, 0},
+        ROW(byte_get, API_ALARM_GetMotionAction, 170), ROW(byte_set, API_ALARM_SetMotionAction, 171),
         {"EVENT_GetMotionRegion", [] { return API_EVENT_GetMotionRegion(0x101, 3, &lx, &ly, &rx, &ry); }, 178, {1, 3},
          Reply::text("16,8,320,240"), 0, -1,
          [] { EXPECT_EQ(std::make_tuple(lx, ly, rx, ry), std::make_tuple(16, 8, 320, 240)); }},
         {"EVENT_SetMotionRegion", [] { return API_EVENT_SetMotionRegion(1, 3, 16, 8, 320, 240); }, 179,
          text("1,3,16,8,320,240"), Reply::bytes({}), 1, 0},
-        {"ALARM_Getlanalarm", [] { return API_ALARM_Getlanalarm(); }, 432, {}, Reply::int32(-7), -7, -1},
-        {"ALARM_Setlanalarm", [] { return API_ALARM_Setlanalarm(0x01020304); }, 433, {4, 3, 2, 1}, Reply::bytes({}), 1, 0},
+        ROW(int_get, API_ALARM_Getlanalarm, 432), ROW(int_set, API_ALARM_Setlanalarm, 433),
         // Motion output and input settings: bytes read unsigned
-        get_byte("Motion_GetGPIOOUTSTATUS", API_Motion_GetGPIOOUTSTATUS, 353, 200),
-        set_pair("Motion_SetGPIOOUTSTATUS", API_Motion_SetGPIOOUTSTATUS, 354),
+        ROW(byte_get, API_Motion_GetGPIOOUTSTATUS, 353), ROW(byte_set, API_Motion_SetGPIOOUTSTATUS, 354),
         {"Motion_GetGPIOINSTATUS 0xFF", [] { return API_Motion_GetGPIOINSTATUS(0); }, 355, {0}, Reply::bytes({0xFF}), 255, -1},
-        set_pair("Motion_SetGPIOINSTATUS", API_Motion_SetGPIOINSTATUS, 356),
-        set_pair("Motion_SetGPIOA30VALUE", API_Motion_SetGPIOA30VALUE, 359),
-        get_byte("Motion_GetGPIOA30VALUE", API_Motion_GetGPIOA30VALUE, 360, 200),
-        set_pair("Motion_SetGPIOA29VALUE", API_Motion_SetGPIOA29VALUE, 361),
-        get_byte("Motion_GetGPIOA29VALUE", API_Motion_GetGPIOA29VALUE, 362, 200),
-        set_pair("Motion_SetoutLeveltime", API_Motion_SetoutLeveltime, 363),
-        get_byte("Motion_GetoutLeveltime", API_Motion_GetoutLeveltime, 364, 200),
-        set_pair("Motion_SetMotionGpioinAction", API_Motion_SetMotionGpioinAction, 365),
-        get_byte("Motion_GetMotionGpioinAction", API_Motion_GetMotionGpioinAction, 367, 200),
+        ROW(byte_set, API_Motion_SetGPIOINSTATUS, 356),
+        ROW(byte_set, API_Motion_SetGPIOA30VALUE, 359), ROW(byte_get, API_Motion_GetGPIOA30VALUE, 360),
+        ROW(byte_set, API_Motion_SetGPIOA29VALUE, 361), ROW(byte_get, API_Motion_GetGPIOA29VALUE, 362),
+        ROW(byte_set, API_Motion_SetoutLeveltime, 363), ROW(byte_get, API_Motion_GetoutLeveltime, 364),
+        ROW(byte_set, API_Motion_SetMotionGpioinAction, 365), ROW(byte_get, API_Motion_GetMotionGpioinAction, 367),
         // I/O lines and their alarm behaviour: bytes read signed
-        get_byte("GPIO_Get_Direction", API_GPIO_Get_Direction, 240, -56),
+        ROW(signed_byte_get, API_GPIO_Get_Direction, 240),
         {"GPIO_Set_Direction 0x10A", [] { return API_GPIO_Set_Direction(0x10A, 1); }, 241, {0x0A, 1}, Reply::bytes({}), 1, 0},
-        get_byte("GPIO_Get_Rising", API_GPIO_Get_Rising, 242, -56),
-        set_pair("GPIO_Set_Rising", API_GPIO_Set_Rising, 243),
-        get_byte("GPIO_Get_Falling", API_GPIO_Get_Falling, 244, -56),
-        set_pair("GPIO_Set_Falling", API_GPIO_Set_Falling, 245),
-        {"GPIO_Get_Value 0xFF", [] { return API_GPIO_Get_Value(1); }, 246, {1}, Reply::bytes({0xFF}), -1, -1},
+        ROW(signed_byte_get, API_GPIO_Get_Rising, 242), ROW(byte_set, API_GPIO_Set_Rising, 243),
+        ROW(signed_byte_get, API_GPIO_Get_Falling, 244), ROW(byte_set, API_GPIO_Set_Falling, 245),
+        ROW(signed_byte_get, API_GPIO_Get_Value, 246),
         {"GPIO_Get_Value 0x01", [] { return API_GPIO_Get_Value(1); }, 246, {1}, Reply::bytes({0x01}), 1, -1},
-        set_pair("GPIO_Set_Value", API_GPIO_Set_Value, 247),
-        get_byte("GPIOB_Get_Value", API_GPIOB_Get_Value, 248, -56),
-        set_pair("GPIOB_Set_Value", API_GPIOB_Set_Value, 249),
-        get_byte("MOD_GetGPIOValueOut", API_MOD_GetGPIOValueOut, 172, -56),
-        get_byte("MOD_GetGPIOAlarmAction", API_MOD_GetGPIOAlarmAction, 174, -56),
-        set_pair("MOD_SetGPIOAlarmAction", API_MOD_SetGPIOAlarmAction, 175),
-        get_byte("MOD_GetGPIOAlarmLevel", API_MOD_GetGPIOAlarmLevel, 176, -56),
-        set_pair("MOD_SetGPIOAlarmLevel", API_MOD_SetGPIOAlarmLevel, 177),
+        ROW(byte_set, API_GPIO_Set_Value, 247),
+        ROW(signed_byte_get, API_GPIOB_Get_Value, 248), ROW(byte_set, API_GPIOB_Set_Value, 249),
+        ROW(signed_byte_get, API_MOD_GetGPIOValueOut, 172),
+        ROW(signed_byte_get, API_MOD_GetGPIOAlarmAction, 174), ROW(byte_set, API_MOD_SetGPIOAlarmAction, 175),
+        ROW(signed_byte_get, API_MOD_GetGPIOAlarmLevel, 176), ROW(byte_set, API_MOD_SetGPIOAlarmLevel, 177),
         // Pan/tilt: sets as bounded text (the body cleared), gets as decimals
-        ptz_get("PTZ_GetProtocal", API_PTZ_GetProtocal, 225),
-        ptz_set("PTZ_SetProtocal", API_PTZ_SetProtocal, 226),
-        ptz_get("PTZ_GetBaudrate", API_PTZ_GetBaudrate, 227),
-        {"PTZ_SetBaudrate 9600", [] { return API_PTZ_SetBaudrate(9600); }, 228, text("9600"), Reply::bytes({}), 1, 0},
-        ptz_get("PTZ_GetAddress", API_PTZ_GetAddress, 229),
-        ptz_set("PTZ_SetAddress", API_PTZ_SetAddress, 230),
-        ptz_get("PTZ_GetSpeed", API_PTZ_GetSpeed, 231),
-        ptz_set("PTZ_SetSpeed", API_PTZ_SetSpeed, 232),
-        ptz_get("PTZ_GetPandirection", API_PTZ_GetPandirection, 233),
-        ptz_set("PTZ_SetPandirection", API_PTZ_SetPandirection, 234),
-        ptz_set("PTZ_SetStatus", API_PTZ_SetStatus, 390),
-        ptz_get("PTZ_GetStatus", API_PTZ_GetStatus, 391),
+        ROW(decimal_get, API_PTZ_GetProtocal, 225), ROW(decimal_set, API_PTZ_SetProtocal, 226),
+        ROW(decimal_get, API_PTZ_GetBaudrate, 227), ROW(decimal_set, API_PTZ_SetBaudrate, 228),
+        ROW(decimal_get, API_PTZ_GetAddress, 229), ROW(decimal_set, API_PTZ_SetAddress, 230),
+        ROW(decimal_get, API_PTZ_GetSpeed, 231), ROW(decimal_set, API_PTZ_SetSpeed, 232),
+        ROW(decimal_get, API_PTZ_GetPandirection, 233), ROW(decimal_set, API_PTZ_SetPandirection, 234),
+        ROW(decimal_set, API_PTZ_SetStatus, 390), ROW(decimal_get, API_PTZ_GetStatus, 391),
         {"PTZ_GetStatus, no number", [] { return API_PTZ_GetStatus(); }, 391, {}, Reply::text(""), -1, -1},
         {"SET_POSITION", [] { return API_SET_POSITION(POSITION_T{2, 100, -5}); }, 395,
          {2, 0, 0, 0, 100, 0, 0, 0, 0xFB, 0xFF, 0xFF, 0xFF}, Reply::bytes({}), 0, -1},

@@ -27,6 +27,41 @@ std::vector<unsigned char> concat(std::vector<unsigned char> a, const std::vecto
     return a;
 }
 
+OpCase text_get(const char* name, std::function<int()> call, int command, size_t size, char* out,
+                std::vector<unsigned char> request, int ok) {
+    OpCase c = {name, [call, out] { strcpy(out, "#"); return call(); }, command, std::move(request),
+                Reply::text("v:1,2"), ok, -1, [out] { EXPECT_STREQ(out, "v:1,2"); }};
+    c.text_field = size;
+    c.text_out = out;
+    return c;
+}
+
+namespace {
+
+void check_limits(FakeDaemon& daemon, const OpCase& c) {
+    if (c.text_field) {
+        const size_t size = c.text_field;
+        const std::string longest(size - 1, 'L');
+        Reply fits = Reply::text(longest);
+        fits.mtext.push_back('z');  // after the NUL: not part of the text
+        daemon.script(fits);
+        memset(c.text_out, '#', size + 1);
+        EXPECT_EQ(c.call(), c.result) << "a text of " << size - 1 << " characters for a field of " << size;
+        EXPECT_EQ(std::string(c.text_out, size), longest + '\0');
+        EXPECT_EQ(c.text_out[size], '#');
+        daemon.script(Reply::text(std::string(size, 'M')));
+        memset(c.text_out, '#', size + 1);
+        EXPECT_EQ(c.call(), c.failure) << "a text of " << size << " characters for a field of " << size;
+        EXPECT_EQ(c.text_out[0], '#');
+    }
+    if (c.signed_byte) {
+        daemon.script(Reply::bytes({0xFF}));
+        EXPECT_EQ(c.call(), -1) << "reply byte 0xFF";
+    }
+}
+
+}  // namespace
+
 void run_op_table(FakeDaemon& daemon, const std::vector<OpCase>& table) {
     for (const OpCase& c : table) {
         SCOPED_TRACE(c.name);
@@ -44,6 +79,7 @@ void run_op_table(FakeDaemon& daemon, const std::vector<OpCase>& table) {
         while (stray < r.mtext.size() && r.mtext[stray] == 0) ++stray;
         EXPECT_EQ(stray, r.mtext.size()) << "unexpected byte at mtext[" << stray << "]";
         if (c.check) c.check();
+        check_limits(daemon, c);
         EXPECT_EQ(daemon.lock_value(), 1);
     }
     SendFailure failing;

@@ -18,19 +18,6 @@
 
 namespace {
 
-template <class F> OpCase int_set(const char* n, F f, int cmd, int ok = 1, int failure = 0) {
-    return {n, [f] { return f(0x01020304); }, cmd, {4, 3, 2, 1}, Reply::bytes({}), ok, failure};
-}
-template <class F> OpCase int_get(const char* n, F f, int cmd) {
-    return {n, f, cmd, {}, Reply::int32(-123456), -123456, -1};
-}
-template <class F> OpCase sbyte_get(const char* n, F f, int cmd) {
-    return {n, f, cmd, {}, Reply::bytes({0xC8}), -56, -1};
-}
-template <class F> OpCase chan_ack(const char* n, F f, int cmd) {
-    return {n, [f] { return f(0x102); }, cmd, {2}, Reply::bytes({}), 1, 0};
-}
-
 int row_in[24], row_out[24], list_count, list_out[2];
 
 std::vector<unsigned char> row_bytes() {
@@ -50,51 +37,36 @@ std::function<void()> row_check() {
 std::vector<OpCase> storage_cases() {
     return {
         // Recording settings
-        chan_ack("MOD_SetRecord", API_MOD_SetRecord, 250),
-        {"MOD_SetRecordType", [] { return API_MOD_SetRecordType(0x104, 0x1FF); }, 251, {4, 0xFF}, Reply::bytes({}), 1, 0},
-        {"MOD_GetRecordType", [] { return API_MOD_GetRecordType(0x103); }, 252, {3}, Reply::bytes({0xC8}), -56, -1},
+        ROW(byte_set, API_MOD_SetRecord, 250), ROW(byte_set, API_MOD_SetRecordType, 251),
+        ROW(signed_byte_get, API_MOD_GetRecordType, 252),
         {"MOD_SetRecordSchedule", [] { return API_MOD_SetRecordSchedule(2, row_in); }, 253, concat({2}, row_bytes()), Reply::bytes({}), 1, 0},
         {"MOD_GetRecordSchedule", [] { return API_MOD_GetRecordSchedule(1, row_out); }, 254, {1}, row_reply(), 0, -1, row_check()},
         {"MOD_SetRecordDuration", [] { return API_MOD_SetRecordDuration(3, row_in); }, 255, concat({3}, row_bytes()), Reply::bytes({}), 1, 0},
         {"MOD_GetRecordDuration", [] { return API_MOD_GetRecordDuration(0, row_out); }, 256, {0}, row_reply(), 0, -1, row_check()},
-        chan_ack("MOD_SetRecordGPIOTrig", API_MOD_SetRecordGPIOTrig, 261),
-        chan_ack("MOD_SetRecordMotionTrig", API_MOD_SetRecordMotionTrig, 262),
-        sbyte_get("MOD_GetRecordChannel", API_MOD_GetRecordChannel, 263),
-        chan_ack("MOD_SetRecordChannel", API_MOD_SetRecordChannel, 264),
-        {"MOD_GetRecordPreOSD 0xFF", [] { return API_MOD_GetRecordPreOSD(); }, 265, {}, Reply::bytes({0xFF}), -1, -1},
-        chan_ack("MOD_SetRecordPreOSD", API_MOD_SetRecordPreOSD, 266),
-        chan_ack("MOD_SetRecordLanTrig", API_MOD_SetRecordLanTrig, 440),
+        ROW(byte_set, API_MOD_SetRecordGPIOTrig, 261), ROW(byte_set, API_MOD_SetRecordMotionTrig, 262),
+        ROW(signed_byte_get, API_MOD_GetRecordChannel, 263), ROW(byte_set, API_MOD_SetRecordChannel, 264),
+        ROW(signed_byte_get, API_MOD_GetRecordPreOSD, 265), ROW(byte_set, API_MOD_SetRecordPreOSD, 266),
+        ROW(byte_set, API_MOD_SetRecordLanTrig, 440),
         // Record lists of no records: the header exchange alone
         {"MOD_SetRecordList, 0 records", [] { return API_MOD_SetRecordList(1, 0, nullptr); }, 259,
          concat(int32(1), int32(0)), Reply::bytes({}), 1, 0},
         {"MOD_GetRecordList, 0 records", [] { list_count = 5; return API_MOD_GetRecordList(0x101, &list_count, list_out); },
          260, {1}, Reply::int32(0), 1, -1, [] { EXPECT_EQ(list_count, 0); }},
         // SD card status
-        int_get("MOD_GetSdSize", API_MOD_GetSdSize, 400),
-        int_set("MOD_SetSdSize", API_MOD_SetSdSize, 401, 1, -1),
-        int_get("MOD_GetSdUseSize", API_MOD_GetSdUseSize, 402),
-        int_set("MOD_SetSdUseSize", API_MOD_SetSdUseSize, 403),
-        {"MOD_GetSdType 0x80", [] { return API_MOD_GetSdType(); }, 404, {}, Reply::bytes({0x80}), -128, -1},
-        {"MOD_SetSdType", [] { return API_MOD_SetSdType(0x1FE); }, 405, {0xFE}, Reply::bytes({}), 1, 0},
-        int_get("MOD_GetSdEventCount", API_MOD_GetSdEventCount, 406),
-        int_set("MOD_SetSdEventCount", API_MOD_SetSdEventCount, 407),
-        int_get("MOD_GetSdWriteCount", API_MOD_GetSdWriteCount, 408),
-        int_set("MOD_SetSdWriteCount", API_MOD_SetSdWriteCount, 409),
-        int_get("MOD_GetPreEventTime", API_MOD_GetPreEventTime, 410),
-        int_set("MOD_SetPreEventTime", API_MOD_SetPreEventTime, 411),
-        int_get("MOD_GetLastEventTime", API_MOD_GetLastEventTime, 412),
-        int_set("MOD_SetLastEventTime", API_MOD_SetLastEventTime, 413),
-        int_get("MOD_GetSdRdWriteStatus", API_MOD_GetSdRdWriteStatus, 414),
-        int_get("MOD_GetSdwriteCount", API_MOD_GetSdwriteCount, 414),
-        int_set("MOD_SetSdRdWriteStatus", API_MOD_SetSdRdWriteStatus, 415),
-        int_set("MOD_SetSdwriteCount", API_MOD_SetSdwriteCount, 415),
-        {"MOD_GetSdLock", [] { return API_MOD_GetSdLock(); }, 416, {}, Reply::bytes({0x01, 0x7F}), 1, -1},
+        ROW(int_get, API_MOD_GetSdSize, 400), ROW(int_set, API_MOD_SetSdSize, 401, 1, -1),
+        ROW(int_get, API_MOD_GetSdUseSize, 402), ROW(int_set, API_MOD_SetSdUseSize, 403),
+        ROW(signed_byte_get, API_MOD_GetSdType, 404), ROW(byte_set, API_MOD_SetSdType, 405),
+        ROW(int_get, API_MOD_GetSdEventCount, 406), ROW(int_set, API_MOD_SetSdEventCount, 407),
+        ROW(int_get, API_MOD_GetSdWriteCount, 408), ROW(int_set, API_MOD_SetSdWriteCount, 409),
+        ROW(int_get, API_MOD_GetPreEventTime, 410), ROW(int_set, API_MOD_SetPreEventTime, 411),
+        ROW(int_get, API_MOD_GetLastEventTime, 412), ROW(int_set, API_MOD_SetLastEventTime, 413),
+        ROW(int_get, API_MOD_GetSdRdWriteStatus, 414), ROW(int_get, API_MOD_GetSdwriteCount, 414),
+        ROW(int_set, API_MOD_SetSdRdWriteStatus, 415), ROW(int_set, API_MOD_SetSdwriteCount, 415),
+        ROW(signed_byte_get, API_MOD_GetSdLock, 416),
         {"MOD_SetSdLock", [] { return API_MOD_SetSdLock(1); }, 417, {1, 0, 0, 0}, Reply::bytes({}), 0, -1},
-        sbyte_get("MOD_GetSdTable", API_MOD_GetSdTable, 418),
-        int_get("MOD_GetSdcontrol", API_MOD_GetSdcontrol, 422),
-        int_set("MOD_SetSdcontrol", API_MOD_SetSdcontrol, 423),
-        int_get("MOD_GetSdprestop", API_MOD_GetSdprestop, 424),
-        int_set("MOD_SetSdprestop", API_MOD_SetSdprestop, 425),
+        ROW(signed_byte_get, API_MOD_GetSdTable, 418),
+        ROW(int_get, API_MOD_GetSdcontrol, 422), ROW(int_set, API_MOD_SetSdcontrol, 423),
+        ROW(int_get, API_MOD_GetSdprestop, 424), ROW(int_set, API_MOD_SetSdprestop, 425),
     };
 }
 

@@ -17,7 +17,7 @@
 
 namespace {
 
-char got[128];  // a 128-byte reply field
+char got[256];
 
 int level;
 char user[128], pass[128];
@@ -30,10 +30,10 @@ std::vector<unsigned char> mail_text(const std::string& subject, const std::stri
 
 std::vector<OpCase> cases() {
     return {
-        {"GetLiveViewers", [] { return API_USER_GetLiveViewers(); }, 212, {}, Reply::bytes({0xFE}), 254, -1},
+        ROW(byte_get, API_USER_GetLiveViewers, 212),
         {"SetAddUser", [] { return API_USER_SetAddUser(3, S("ann"), S("p,w")); }, 214, text("ann:p,w:3"),
          Reply::bytes({}), 1, 0},
-        {"SetDelUser", [] { return API_USER_SetDelUser(S("ann")); }, 215, text("ann"), Reply::bytes({}), 1, 0},
+        ROW(copy_set, API_USER_SetDelUser, 215),
         {"SetChangePassword", [] { return API_USER_SetChangePassword(S("ann"), S("new")); }, 216,
          text("ann,new"), Reply::bytes({}), 1, 0},
         {"GetUserInfoByName", [] { return API_USER_GetUserInfoByName(S("ann"), &level, pass); }, 217,
@@ -44,32 +44,30 @@ std::vector<OpCase> cases() {
          [] { EXPECT_STREQ(user, "eve"); EXPECT_STREQ(pass, "pw"); EXPECT_EQ(level, 5); }},
         {"Modify", [] { return API_USER_Modify(7, -2, S("ann"), S("pw")); }, 219, text("7:-2:ann:pw"),
          Reply::bytes({}), 0, -1},
-        TEXT_PAIR(API_Get_Inner_User, API_Set_Inner_User, 469, 470),
-        TEXT_PAIR(API_Get_Inner_Pwd, API_Set_Inner_Pwd, 471, 472),
+        ROW(text_get, API_Get_Inner_User, 469, 128, got), ROW(copy_set, API_Set_Inner_User, 470),
+        ROW(text_get, API_Get_Inner_Pwd, 471, 128, got), ROW(copy_set, API_Set_Inner_Pwd, 472),
 
-        {"SMTP_Get_Port", [] { return API_SMTP_Get_Port(); }, 48, {}, Reply::int32(-587), -587, -1},
-        {"SMTP_Set_Port", [] { return API_SMTP_Set_Port(587); }, 49, int32(587), Reply::bytes({}), 1, 0},
-        TEXT_PAIR(API_SMTP_Get_MailServer, API_SMTP_Set_MailServer, 50, 51),
-        TEXT_PAIR(API_SMTP_Get_MailFrom, API_SMTP_Set_MailFrom, 52, 53),
-        TEXT_PAIR(API_SMTP_Get_MailTo, API_SMTP_Set_MailTo, 54, 55),
-        BYTE_PAIR(API_SMTP_Get_Authentication, API_SMTP_Set_Authentication, 56, 57),
-        TEXT_PAIR(API_SMTP_Get_User, API_SMTP_Set_User, 58, 59),
-        TEXT_PAIR(API_SMTP_Get_Password, API_SMTP_Set_Password, 60, 61),
-        BYTE_PAIR(API_SMTP_Get_SSL, API_SMTP_Set_SSL, 62, 63),
+        ROW(int_get, API_SMTP_Get_Port, 48), ROW(int_set, API_SMTP_Set_Port, 49),
+        ROW(text_get, API_SMTP_Get_MailServer, 50, 128, got), ROW(copy_set, API_SMTP_Set_MailServer, 51),
+        ROW(text_get, API_SMTP_Get_MailFrom, 52, 128, got), ROW(copy_set, API_SMTP_Set_MailFrom, 53),
+        ROW(text_get, API_SMTP_Get_MailTo, 54, 128, got), ROW(copy_set, API_SMTP_Set_MailTo, 55),
+        ROW(byte_get, API_SMTP_Get_Authentication, 56), ROW(byte_set, API_SMTP_Set_Authentication, 57),
+        ROW(text_get, API_SMTP_Get_User, 58, 128, got), ROW(copy_set, API_SMTP_Set_User, 59),
+        ROW(text_get, API_SMTP_Get_Password, 60, 128, got), ROW(copy_set, API_SMTP_Set_Password, 61),
+        ROW(byte_get, API_SMTP_Get_SSL, 62), ROW(byte_set, API_SMTP_Set_SSL, 63),
         {"Send_Text", [] { return API_SMTP_Send_Text(S("hi"), S("body")); }, 64, mail_text("hi", "body"),
          Reply::bytes({}), 1, 0},
         {"Send_Attach", [] { return API_SMTP_Send_Attach(S("s"), S("c"), S("/f")); }, 65, text("s,c,/f"),
          Reply::bytes({}), 1, 0},
 
-        TEXT_PAIR(API_Net_FTPGetServerName, API_Net_FTPSetServerName, 68, 69),
-        TEXT_PAIR(API_Net_FTPGetUserName, API_Net_FTPSetUserName, 70, 71),
-        TEXT_PAIR(API_Net_FTPGetPassword, API_Net_FTPSetUserPassword, 72, 73),
+        ROW(text_get, API_Net_FTPGetServerName, 68, 128, got), ROW(copy_set, API_Net_FTPSetServerName, 69),
+        ROW(text_get, API_Net_FTPGetUserName, 70, 128, got), ROW(copy_set, API_Net_FTPSetUserName, 71),
+        ROW(text_get, API_Net_FTPGetPassword, 72, 128, got), ROW(copy_set, API_Net_FTPSetUserPassword, 73),
         {"FTPGetCommandPort", [] { return API_Net_FTPGetCommandPort(); }, 74, {}, Reply::text("2121"), 73, -1},
         {"FTPSetCommandPort", [] { return API_Net_FTPSetCommandPort(2121); }, 75, {73}, Reply::bytes({}), 1, 0},
-        TEXT_PAIR(API_Net_FTPGetPath, API_Net_FTPSetPath, 76, 77),
-        BYTE_PAIR(API_Net_FTPGetPasv, API_Net_FTPSetPasv, 78, 79),
-        {"FTPContextPut", [] { return API_Net_FTPContextPut(S("/a.jpg")); }, 80, text("/a.jpg"),
-         Reply::bytes({}), 1, 0},
+        ROW(text_get, API_Net_FTPGetPath, 76, 128, got), ROW(copy_set, API_Net_FTPSetPath, 77),
+        ROW(byte_get, API_Net_FTPGetPasv, 78), ROW(byte_set, API_Net_FTPSetPasv, 79),
+        ROW(copy_set, API_Net_FTPContextPut, 80),
     };
 }
 
