@@ -309,35 +309,39 @@ struct Directed {
 // A caller's request is held by the responder, the caller is killed or
 // interrupted, and the late answer is put on the queue either before the
 // next caller starts (queued) or only after the next caller has sent its own
-// request (after_send). Returns false when a step did not happen in time.
-bool directed_case(bool kill_it, bool after_send, Directed& d) {
+// request (after_send). Returns null, or the step that did not happen in time.
+const char* directed_case(bool kill_it, bool after_send, Directed& d) {
     store(sh->hold, after_send ? 2u : 1u);
     const pid_t a = spawn(one_query, 0);
-    if (!wait_for([] { return load(sh->held) == 1; }, 5000)) return false;
+    if (!wait_for([] { return load(sh->held) == 1; }, 5000)) return "the first request was not held";
     // A signal that lands just before the receive starts is repeated.
     int status = 0;
     const bool gone = wait_for([&] { return kill(a, kill_it ? SIGKILL : SIGALRM), waitpid(a, &status, WNOHANG) == a; }, 5000);
-    if (!gone) return false;
+    if (!gone) return "the first caller did not end";
     const int a_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (!kill_it && a_code != 2) return false;  // the interrupted caller must have failed
+    if (!kill_it && a_code != 2) return "the interrupted caller did not fail";
     pid_t b;
     if (!after_send) {
         store(sh->release, 1u);
-        if (!wait_for([] { return waiting_replies() == 1 && load(sh->held) == 0; }, 5000)) return false;
+        if (!wait_for([] { return waiting_replies() == 1 && load(sh->held) == 0; }, 5000))
+            return "the late answer was not queued";
         b = spawn(one_query, 0);
     } else {
         b = spawn(one_query, 0);
-        if (!wait_for([] { return load(sh->held) == 2; }, 5000)) return false;
+        if (!wait_for([] { return load(sh->held) == 2; }, 5000)) return "the next request was not held";
         store(sh->release, 1u);  // the killed caller's answer first, then the next caller's
     }
     const int b_code = exit_code_of(b);
+    // The next caller may have its answer before the responder has queued
+    // the last held one: the caller after it starts only once all are out.
+    if (!wait_for([] { return load(sh->held) == 0; }, 5000)) return "the held answers were not all sent";
     ++d.cases;
     if (b_code == 1) ++d.wrong;
     if (b_code == 2) ++d.failed;
     // Whatever is left over, the next caller drains: it gets its own answer.
     const pid_t c = spawn(one_query, 0);
     if (exit_code_of(c) != 0) ++d.failed;
-    return waiting_replies() == 0;
+    return waiting_replies() == 0 ? nullptr : "replies were left over";
 }
 
 }  // namespace
@@ -369,9 +373,12 @@ int main(int argc, char** argv) {
     // Directed cases, with a responder that answers at once unless told to hold.
     pid_t resp = spawn([](int) { responder(1, false); }, 0);
     Directed queued, late;
-    for (int i = 0; i < 2 * cases && ok; ++i) {
-        ok = directed_case(i % 2 == 0, false, queued) && directed_case(i % 2 == 0, true, late);
+    const char* broken = nullptr;
+    for (int i = 0; i < 2 * cases && !broken; ++i) {
+        broken = directed_case(i % 2 == 0, false, queued);
+        if (!broken) broken = directed_case(i % 2 == 0, true, late);
     }
+    ok = !broken;
     printf("soak: directed late answers (%d each after SIGKILL and after SIGALRM):\n", cases);
     printf("  answer queued before the next caller took the lock: %d cases, %d wrong deliveries\n",
            queued.cases, queued.wrong);
@@ -379,7 +386,7 @@ int main(int argc, char** argv) {
            "    (replies carry no correlation: that caller takes the late answer as its own; its own\n"
            "    answer is drained by the caller after it, which gets its own again)\n",
            late.cases, late.wrong);
-    if (!ok) printf("  a directed case did not run as planned (a step timed out or replies were left over)\n");
+    if (broken) printf("  a directed case did not run as planned: %s\n", broken);
     ok = ok && queued.wrong == 0 && queued.failed == 0 && late.wrong == late.cases && late.failed == 0;
     stop_responder(resp);  // and a clean start for the load run
     sh->calls = sh->checked = sh->own = sh->interrupted = sh->unexpected = sh->unidentified = sh->wrongs = 0;
