@@ -3,6 +3,7 @@
  * transaction against a small responder of its own. It enters a private IPC
  * namespace first; without the privilege it reports a skip (77). */
 #define _GNU_SOURCE
+#include <errno.h>
 #include <sched.h>
 #include <stdio.h>
 #include <string.h>
@@ -53,7 +54,7 @@ int main(void) {
     CHECK(sizeof(MSGBUF) == sizeof(long) + MSG_SIZE);
 
     if (unshare(CLONE_NEWIPC) != 0) {
-        printf("skipped: cannot enter a private IPC namespace\n");
+        printf("skipped: cannot enter a private IPC namespace (%s)\n", strerror(errno));
         return 77;
     }
     one.val = 1;
