@@ -13,6 +13,7 @@ then "PASSED FAILED SKIPPED".
 """
 import json
 import os
+import re
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
@@ -45,11 +46,13 @@ def gtest_cases(path):
 
 
 def first_skip_line(output):
+    """The line of a skipped test's output that gives the cause."""
     for line in output.splitlines():
-        if "skip" in line.lower():
-            return line.strip()
+        match = re.match(r"\s*skip(?:ping|ped)?(?: all tests)?:?\s*(.*)", line, re.IGNORECASE)
+        if match:
+            return match.group(1) or line.strip()
     lines = [l.strip() for l in output.splitlines() if l.strip()]
-    return lines[-1] if lines else "no reason given"
+    return lines[-1] if lines else "no cause given"
 
 
 def main():
