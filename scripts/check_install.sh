@@ -67,13 +67,19 @@ fi
 if [[ " ${tools[*]} " == *" apisim "* ]]; then
   "$p/bin/apisim" --help >/dev/null 2>&1 || fail "the installed apisim does not run: $("$p/bin/apisim" --help 2>&1 | head -3)"
   # The pkg-config build finds the library as any program outside a system
-  # prefix does; CMake gave its build a RUNPATH.
-  out=$(bash "$here/with_apisim.sh" "$p/bin/apisim" bash -c 'LD_LIBRARY_PATH=$1 "$2"; "$3"' - \
-        "$p/lib" "$tmp/demo_pc" "$tmp/cmake1/demo_cmake" 2>&1)
+  # prefix does; CMake gave its build a RUNPATH. The installed apictl takes a
+  # snapshot through the installed provider of BufferEncode.
+  out=$(bash "$here/with_apisim.sh" "$p/bin/apisim" bash -c 'LD_LIBRARY_PATH=$1 "$2"; "$3"
+    [ ! -x "$4" ] || "$4" snapshot -o "$5"' - \
+        "$p/lib" "$tmp/demo_pc" "$tmp/cmake1/demo_cmake" "$p/bin/apictl" "$tmp/snapshot.jpg" 2>&1)
   status=$?
   [ $status -eq 77 ] && { echo "$out"; exit 77; }
   [ "$(grep -c "^$expected_demo_output\$" <<<"$out")" -eq 2 ] ||
     fail "the README's example against the installed apisim printed: $out"
+  if [ -x "$p/bin/apictl" ]; then
+    [ "$(head -c 3 "$tmp/snapshot.jpg" 2>/dev/null | od -An -tx1 | tr -d ' ')" = ffd8ff ] ||
+      fail "no snapshot through the installed apictl and provider: $out"
+  fi
 fi
 
 [ $failures -eq 0 ] || exit 1
