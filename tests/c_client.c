@@ -4,6 +4,7 @@
  * It enters a private IPC namespace first; without the privilege it reports a
  * skip (77). */
 #define _GNU_SOURCE
+#include <errno.h>
 #include <sched.h>
 #include <stdio.h>
 #include <string.h>
@@ -45,7 +46,7 @@ int main(void) {
     union { int val; } one;
 
     if (unshare(CLONE_NEWIPC) != 0) {
-        printf("skipped: cannot enter a private IPC namespace\n");
+        printf("skipped: cannot enter a private IPC namespace (%s)\n", strerror(errno));
         return 77;
     }
     one.val = 1;

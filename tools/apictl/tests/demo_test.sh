@@ -5,12 +5,8 @@
 # times and the output directory masked, with demo.expected.
 #   demo_test.sh BUILD_DIR
 set -u
-if [ -z "${APICTL_TEST_INSIDE:-}" ]; then
-  if ! unshare --ipc --net --fork true 2>/dev/null; then
-    echo "skipping: cannot enter private namespaces (run as root)"
-    exit 77
-  fi
-  exec env APICTL_TEST_INSIDE=1 unshare --ipc --net --fork -- bash "$0" "$@"
+if [ -z "${APICTL_TEST_INSIDE:-}" ]; then  # skips (77) with the cause when it cannot
+  exec env APICTL_TEST_INSIDE=1 bash "$(dirname "$0")/../../../scripts/private_ns.sh" --ipc --net -- bash "$0" "$@"
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 tmp=$(mktemp -d /tmp/apictl_demo.XXXXXX)

@@ -4,12 +4,8 @@
 # interfaces and routes are never touched.
 #   e2e.sh APICTL APISIM CLOCK_INTERPOSER
 set -u
-if [ -z "${APICTL_TEST_INSIDE:-}" ]; then
-  if ! unshare --ipc --mount --net --fork true 2>/dev/null; then
-    echo "skipping: cannot enter private namespaces (run as root)"
-    exit 77
-  fi
-  exec env APICTL_TEST_INSIDE=1 unshare --ipc --mount --net --fork -- bash "$0" "$@"
+if [ -z "${APICTL_TEST_INSIDE:-}" ]; then  # skips (77) with the cause when it cannot
+  exec env APICTL_TEST_INSIDE=1 bash "$(dirname "$0")/../../../scripts/private_ns.sh" --ipc --mount --net -- bash "$0" "$@"
 fi
 
 apictl=$1 apisim=$2 clock_so=$3
