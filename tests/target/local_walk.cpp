@@ -38,7 +38,7 @@ void put_out() {
 }
 
 // Calls with the captured output on the line; `what` names the call.
-#define LINE(what, expr)                 \
+#define RECORD_CALL(what, expr)                 \
     do {                                 \
         put("%s:", what);                \
         capture_begin();                 \
@@ -192,7 +192,7 @@ void interfaces(const char* when) {
     for (const char* name : kNames) {
         char what[96];
         snprintf(what, sizeof what, "%s API_NET_GetState(%s)", when, name);
-        LINE(what, API_NET_GetState(const_cast<char*>(name)));
+        RECORD_CALL(what, API_NET_GetState(const_cast<char*>(name)));
         end_line();
         struct Query {
             const char* op;
@@ -204,17 +204,17 @@ void interfaces(const char* when) {
         for (const Query& q : queries) {
             clear_out();
             snprintf(what, sizeof what, "%s %s(%s)", when, q.op, name);
-            LINE(what, q.call(out, const_cast<char*>(name)));
+            RECORD_CALL(what, q.call(out, const_cast<char*>(name)));
             put_out();
             end_line();
         }
     }
-    LINE("API_PPPOE_GetState()", API_PPPOE_GetState());
+    RECORD_CALL("API_PPPOE_GetState()", API_PPPOE_GetState());
     end_line();
-    LINE("API_PPPOE_GetVPNState()", API_PPPOE_GetVPNState());
+    RECORD_CALL("API_PPPOE_GetVPNState()", API_PPPOE_GetVPNState());
     end_line();
     clear_out();
-    LINE("API_PPPOE_vpnip()", API_PPPOE_vpnip(out));
+    RECORD_CALL("API_PPPOE_vpnip()", API_PPPOE_vpnip(out));
     put_out();
     end_line();
 }
@@ -223,12 +223,12 @@ void gateway(const char* when) {
     clear_out();
     char what[64];
     snprintf(what, sizeof what, "%s get_gateway", when);
-    LINE(what, get_gateway(out));
+    RECORD_CALL(what, get_gateway(out));
     put_out();
     end_line();
     clear_out();
     snprintf(what, sizeof what, "%s API_Net_GetGateWay", when);
-    LINE(what, API_Net_GetGateWay(out, const_cast<char*>("eth0")));
+    RECORD_CALL(what, API_Net_GetGateWay(out, const_cast<char*>("eth0")));
     put_out();
     end_line();
 }
@@ -368,22 +368,22 @@ void log_file() {
     char path[96], missing[96];
     snprintf(path, sizeof path, "%s/camera.log", scratch);
     snprintf(missing, sizeof missing, "%s/no/such/folder.log", scratch);
-    LINE("WriteLogFile(first)", WriteLogFile(path, const_cast<char*>("first entry")));
+    RECORD_CALL("WriteLogFile(first)", WriteLogFile(path, const_cast<char*>("first entry")));
     end_line();
     fake_now += 61;
-    LINE("WriteLogFile(second)", WriteLogFile(path, const_cast<char*>("second, entry")));
+    RECORD_CALL("WriteLogFile(second)", WriteLogFile(path, const_cast<char*>("second, entry")));
     put_file(path);
     end_line();
     // Past 102400 bytes the file starts over.
     FILE* f = fopen(path, "wb");
     for (int i = 0; i < 102401 && f; ++i) fputc('x', f);
     if (f) fclose(f);
-    LINE("WriteLogFile(after 102401 bytes)", WriteLogFile(path, const_cast<char*>("fresh")));
+    RECORD_CALL("WriteLogFile(after 102401 bytes)", WriteLogFile(path, const_cast<char*>("fresh")));
     put_file(path);
     end_line();
-    LINE("WriteLogFile(no folder)", WriteLogFile(missing, const_cast<char*>("lost")));
+    RECORD_CALL("WriteLogFile(no folder)", WriteLogFile(missing, const_cast<char*>("lost")));
     end_line();
-    LINE("WriteLogFile(null)", WriteLogFile(nullptr, const_cast<char*>("lost")));
+    RECORD_CALL("WriteLogFile(null)", WriteLogFile(nullptr, const_cast<char*>("lost")));
     end_line();
     unlink(path);
     fake_now = 1715329815;
