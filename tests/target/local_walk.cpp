@@ -38,13 +38,13 @@ void put_out() {
 }
 
 // Calls with the captured output on the line; `what` names the call.
-#define RECORD_CALL(what, expr)                 \
-    do {                                 \
-        put("%s:", what);                \
-        capture_begin();                 \
-        const int result = (expr);       \
-        capture_end();                   \
-        put(" -> %d", result);           \
+#define RECORD_CALL(what, expr)    \
+    do {                           \
+        put("%s:", what);          \
+        capture_begin();           \
+        const int result = (expr); \
+        capture_end();             \
+        put(" -> %d", result);     \
     } while (0)
 
 // ---- the namespace's links, made the way ip(8) makes them ----
