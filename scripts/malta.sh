@@ -12,7 +12,7 @@
 # $API_ARCH_BUILD_DIR/malta (default build/malta), never installed.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-limit=900 only=
+limit=600 only=
 while [ $# -gt 0 ]; do
   case $1 in
     --timeout) limit=$2; shift 2 ;;

@@ -100,7 +100,7 @@ run_malta() {
   done
   echo "=== malta: tests on the Malta kernel"
   local log=$build/malta.log
-  scripts/malta.sh --timeout 900 glibc="$build/mipsel" musl="$build/mipsel-musl" 2>&1 | tee "$log" || true
+  scripts/malta.sh --timeout 600 glibc="$build/mipsel" musl="$build/mipsel-musl" 2>&1 | tee "$log" || true
   local line
   line=$(sed -n 's/^malta: \([0-9]*\) passed, \([0-9]*\) failed, \([0-9]*\) skipped$/\1 \2 \3/p' "$log" | tail -1)
   [ -n "$line" ] || { count malta 0 1 0; return 0; }
