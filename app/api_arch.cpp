@@ -955,9 +955,13 @@ API_EXPORT int API_SNTP_Get_Zone(char* zoneBuf) {
 // Password hashing and credential texts
 // ===========================================================================
 
-#include <crypt.h>
 #include <stdlib.h>
 #include <time.h>
+#include <unistd.h>  // crypt, where POSIX puts it (musl has no <crypt.h>)
+
+// Imported weakly: a C library built without crypt (Debian's musl) still loads
+// the library, and CryptPassword then returns null.
+#pragma weak crypt
 
 namespace {
 
@@ -975,7 +979,7 @@ void to64(char* s, long v, int n) {
 // The generator is seeded with the time on every call: calls within the same
 // second get the same salt.
 API_EXPORT char* CryptPassword(char* pass) {
-    if (!pass) return nullptr;
+    if (!pass || !crypt) return nullptr;
     char salt[3];
     srandom(static_cast<unsigned>(time(nullptr)));
     to64(salt, random(), 2);

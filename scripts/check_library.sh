@@ -13,7 +13,7 @@ needed=$(readelf -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr 
 echo "NEEDED: $needed"
 for n in $needed; do
   case $n in
-    libc.so.*|libcrypt.so.*) ;;
+    libc.so|libc.so.*|libcrypt.so.*) ;;  # musl's C library is libc.so
     libasan.so.*|libubsan.so.*) [ "${API_ARCH_SANITIZE:-OFF}" = ON ] || { echo "unexpected NEEDED entry: $n"; status=1; } ;;
     *) echo "unexpected NEEDED entry: $n"; status=1 ;;
   esac
