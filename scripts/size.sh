@@ -11,3 +11,8 @@ echo "stripped size: $(stat -c %s "$tmp") bytes ($(( ($(stat -c %s "$tmp") + 102
 echo "NEEDED: $(readelf -d "$tmp" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')"
 echo "exported functions and data: $(readelf --dyn-syms -W "$tmp" | awk '$7 != "UND" && ($4 == "FUNC" || $4 == "OBJECT") && $5 != "LOCAL"' | wc -l)"
 mipsel-linux-gnu-size -A "$tmp" | awk '$1 ~ /^\./ && $2 > 512 {printf "  %-14s %6d\n", $1, $2}'
+if [ -f "$dir/tools/apictl/apictl" ]; then
+  mipsel-linux-gnu-strip -o "$tmp" "$dir/tools/apictl/apictl"
+  echo "apictl stripped size: $(stat -c %s "$tmp") bytes ($(( ($(stat -c %s "$tmp") + 1023) / 1024 )) KiB)"
+  echo "apictl NEEDED: $(readelf -d "$tmp" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')"
+fi

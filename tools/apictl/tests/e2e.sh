@@ -3,7 +3,9 @@
 # private IPC, mount and network namespaces: the host's queues, clock, console,
 # interfaces and routes are never touched.
 #   e2e.sh APICTL APISIM CLOCK_INTERPOSER STUBBORN_RECEIVE PROVIDER PROVIDER_SYMBOLIC APISIM_PROVIDER
-# The man page and the bash completion are expected beside APICTL.
+# The man page and the bash completion are expected beside APICTL. A cross
+# build runs under its emulator: APICTL_EMULATOR (e.g. qemu-mipsel-static),
+# the preloaded libraries built for the target too.
 set -u
 if [ -z "${APICTL_TEST_INSIDE:-}" ]; then
   if ! unshare --ipc --mount --net --fork true 2>/dev/null; then
@@ -17,6 +19,14 @@ apictl=$1 apisim=$2 clock_so=$3 stubborn_so=$4 provider=$5 provider_symbolic=$6 
 here=$(cd "$(dirname "$0")" && pwd)
 ipc="python3 $here/ipc.py"
 tmp=$(mktemp -d /tmp/apictl_test.XXXXXX)
+man=${apictl%/*}/apictl.1 completion=${apictl%/*}/apictl.bash-completion
+if [ -n "${APICTL_EMULATOR:-}" ]; then
+  mkdir "$tmp/bin"
+  printf '#!/bin/sh\nexec %s %s "$@"\n' "$APICTL_EMULATOR" "$apictl" > "$tmp/bin/apictl"
+  printf '#!/bin/sh\nexec %s %s "$@"\n' "$APICTL_EMULATOR" "$apisim" > "$tmp/bin/apisim"
+  chmod 755 "$tmp/bin/apictl" "$tmp/bin/apisim"
+  apictl=$tmp/bin/apictl apisim=$tmp/bin/apisim
+fi
 sim_pid= holder_pid=
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
@@ -125,7 +135,6 @@ run --version
 check
 run --help
 cp "$tmp/out" "$tmp/help"
-man=${apictl%/*}/apictl.1 completion=${apictl%/*}/apictl.bash-completion
 python3 - "$here/../apictl_usage.def" "$tmp/help" "$man" <<'EOF' || fail "--help or the man page misses an entry of apictl_usage.def"
 import re, sys
 usage = open(sys.argv[1]).read()
