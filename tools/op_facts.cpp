@@ -35,6 +35,38 @@ constexpr int param_of(const T* p) {
 
 // Mirrors the library's request and reply builders, recording instead of sending.
 class Recorder {
+    // The helpers come first: clang evaluates a member template in a constant
+    // expression only when its definition has been seen.
+    constexpr Recorder& req(Req r) {
+        f_.req = r;
+        return *this;
+    }
+    constexpr Recorder& fmt(const char* f) {
+        f_.format = f;
+        return req(Req::Format);
+    }
+    constexpr Recorder& arg(intptr_t v) {
+        f_.req_param[f_.req_args++] = static_cast<int8_t>(param_of(v));
+        return *this;
+    }
+    template <class T>
+    constexpr Recorder& ptr(const T* p) {
+        f_.req_param[f_.req_args++] = static_cast<int8_t>(param_of(p));
+        return *this;
+    }
+    template <class T>
+    constexpr Recorder& out(const T* p, unsigned size) {
+        f_.out_param = static_cast<int8_t>(param_of(p));
+        f_.reply_size = static_cast<uint16_t>(size);
+        return *this;
+    }
+    constexpr Facts rep(Rep r, int ok, int failure) {
+        f_.rep = r;
+        f_.ok = static_cast<int8_t>(ok);
+        f_.failure = static_cast<int8_t>(failure);
+        return f_;
+    }
+
 public:
     constexpr explicit Recorder(int command) { f_.command = static_cast<int16_t>(command); }
 
@@ -76,36 +108,6 @@ public:
     }
 
 private:
-    constexpr Recorder& req(Req r) {
-        f_.req = r;
-        return *this;
-    }
-    constexpr Recorder& fmt(const char* f) {
-        f_.format = f;
-        return req(Req::Format);
-    }
-    constexpr Recorder& arg(intptr_t v) {
-        f_.req_param[f_.req_args++] = static_cast<int8_t>(param_of(v));
-        return *this;
-    }
-    template <class T>
-    constexpr Recorder& ptr(const T* p) {
-        f_.req_param[f_.req_args++] = static_cast<int8_t>(param_of(p));
-        return *this;
-    }
-    template <class T>
-    constexpr Recorder& out(const T* p, unsigned size) {
-        f_.out_param = static_cast<int8_t>(param_of(p));
-        f_.reply_size = static_cast<uint16_t>(size);
-        return *this;
-    }
-    constexpr Facts rep(Rep r, int ok, int failure) {
-        f_.rep = r;
-        f_.ok = static_cast<int8_t>(ok);
-        f_.failure = static_cast<int8_t>(failure);
-        return f_;
-    }
-
     Facts f_{};
 };
 

@@ -295,8 +295,8 @@ bool sorted = false;
 void sort_entries() {
     if (sorted) return;
     size_t n = 0;
-    for (size_t i = 0; i < op_facts::kOpCount; ++i) entries[n++] = {op_facts::kOps[i].name, &op_facts::kOps[i]};
-    for (const Hand& h : kHand) entries[n++] = {h.name, nullptr, &h};
+    for (size_t i = 0; i < op_facts::kOpCount; ++i) entries[n++] = {op_facts::kOps[i].name, &op_facts::kOps[i], nullptr, nullptr};
+    for (const Hand& h : kHand) entries[n++] = {h.name, nullptr, &h, nullptr};
     for (const Datum& d : kData) entries[n++] = {d.name, nullptr, nullptr, &d};
     qsort(entries, n, sizeof entries[0], [](const void* a, const void* b) {
         return strcmp(static_cast<const Entry*>(a)->name, static_cast<const Entry*>(b)->name);
