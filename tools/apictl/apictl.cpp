@@ -3,40 +3,23 @@
 // It needs nothing but the library and the C library: no C++ runtime, so that
 // it runs on the camera as it does on a desk.
 #ifndef _GNU_SOURCE
-#define _GNU_SOURCE  // RTLD_NEXT, strcasestr
+#define _GNU_SOURCE  // strcasestr
 #endif
-#include <dlfcn.h>
 #include <errno.h>
 #include <fnmatch.h>
-#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ipc.h>
-#include <sys/msg.h>
-#include <sys/sem.h>
-#include <sys/shm.h>
-#include <sys/time.h>
 #include <unistd.h>
 
-#include "apisim_state.h"
 #include "catalog.h"
+#include "run.h"
 #include "sim_client.h"
 
 #ifndef APICTL_VERSION
 #define APICTL_VERSION "unknown"
 #endif
-
-// The shared camera state record that the library's snapshot copies from.
-// apictl defines the pointer itself: the library imports it weakly, and a weak
-// reference that finds no definition when the program is loaded stays null for
-// good (a provider opened later with dlopen would not rebind it). Before a
-// snapshot it is filled (find_state_record) from a provider loaded with the
-// program, else from the stand-in's record.
-extern "C" {
-__attribute__((visibility("default"))) BUFFER_ENCODE_T* BufferEncode = nullptr;
-}
 
 namespace apictl {
 namespace {
@@ -113,176 +96,6 @@ int usage_error(const char* fmt, ...) {
     va_end(args);
     return kUsage;
 }
-
-// ---- waiting: the control daemon, the timer ----
-
-// The timer interrupts the blocking wait (no SA_RESTART): the library then
-// fails the call and gives the lock back. It repeats, so that one landing
-// just before a wait began is followed by another; a call that still has not
-// returned kGraceTicks later is ended with the process.
-constexpr long kTickMicros = 200000;
-constexpr int kGraceTicks = 10;
-volatile sig_atomic_t timer_fired = 0;
-volatile sig_atomic_t timer_ticks = 0;
-const char* call_name = "";
-const char* timeout_text = "10";
-bool call_uses_daemon = false;
-int json_fd = -1;  // standard output as it was, for the object of a call ended from the handler
-
-// A message built without stdio: it is also written from the signal handler.
-struct Message {
-    char text[240];
-    size_t len = 0;
-    Message& add(const char* s) {
-        while (*s && len + 1 < sizeof text) text[len++] = *s++;
-        text[len] = 0;
-        return *this;
-    }
-    Message& add(long v) {
-        char digits[24];
-        int n = 0;
-        unsigned long m = v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
-        do digits[n++] = static_cast<char>('0' + m % 10); while (m /= 10);
-        if (v < 0) digits[n++] = '-';
-        while (n && len + 1 < sizeof text) text[len++] = digits[--n];
-        text[len] = 0;
-        return *this;
-    }
-};
-
-// Why a call that the timer broke off got no answer: waiting at the API lock
-// that another process holds, or waiting for the daemon after taking it.
-Message why_no_answer() {
-    Message m;
-    m.add(call_name).add(": ");
-    if (!call_uses_daemon) return m.add("no return within ").add(timeout_text).add(" s; the call was broken off");
-    const int lock = semget(SEM_API_KEY, 1, 0);
-    const long holder = lock >= 0 ? semctl(lock, 0, GETPID) : -1;
-    const long value = lock >= 0 ? semctl(lock, 0, GETVAL) : -1;
-    if (value == 0 && holder > 0 && holder != getpid()) {
-        m.add("the API lock is held by pid ").add(holder);
-        if (kill(static_cast<pid_t>(holder), 0) != 0 && errno == ESRCH) m.add(", which no longer runs");
-        return m.add("; gave up after ").add(timeout_text).add(" s");
-    }
-    if (value == 0 && holder == 0)
-        return m.add("the API lock was never made free (is the control daemon running?); gave up after ")
-            .add(timeout_text)
-            .add(" s");
-    return m.add("no answer within ").add(timeout_text).add(" s");
-}
-
-void write_all(int fd, const char* s, size_t n) {
-    while (n) {
-        const ssize_t done = write(fd, s, n);
-        if (done <= 0) return;
-        s += done, n -= static_cast<size_t>(done);
-    }
-}
-
-// The message names, digits and the timeout as given: nothing that JSON escapes.
-void on_alarm(int) {
-    timer_fired = 1;
-    timer_ticks = timer_ticks + 1;
-    if (timer_ticks < kGraceTicks) return;
-    Message m = why_no_answer();
-    m.add("; the call did not return");
-    write_all(2, "apictl: ", 8);
-    write_all(2, m.text, m.len);
-    write_all(2, "\n", 1);
-    if (json_fd >= 0) {
-        Message head;
-        head.add("{\"name\":\"").add(call_name).add("\",\"result\":null,\"outputs\":{},\"error\":\"");
-        write_all(json_fd, head.text, head.len);
-        write_all(json_fd, m.text, m.len);
-        write_all(json_fd, "\",\"timeout\":true}\n", 18);
-    }
-    _exit(kTimedOut);
-}
-
-// Seconds, fractions allowed; 0 means no limit.
-bool parse_timeout(const char* text, double& seconds) {
-    char* end;
-    errno = 0;
-    seconds = strtod(text, &end);
-    return *text && !*end && errno == 0 && seconds >= 0 && seconds <= 31536000;
-}
-
-void arm(double seconds) {
-    if (seconds <= 0) return;
-    struct sigaction sa {};
-    sa.sa_handler = on_alarm;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGALRM, &sa, nullptr);
-    itimerval it{};
-    it.it_value.tv_sec = static_cast<time_t>(seconds);
-    it.it_value.tv_usec = static_cast<suseconds_t>((seconds - static_cast<double>(it.it_value.tv_sec)) * 1e6);
-    if (it.it_value.tv_sec == 0 && it.it_value.tv_usec == 0) it.it_value.tv_usec = 1;
-    it.it_interval.tv_usec = kTickMicros;
-    setitimer(ITIMER_REAL, &it, nullptr);
-}
-
-void disarm() {
-    itimerval it{};
-    setitimer(ITIMER_REAL, &it, nullptr);
-}
-
-// At once, without creating anything: are the daemon's queues and lock there?
-bool daemon_present(Message& why) {
-    const bool queues = msgget(MSG_CONTROL_KEY, 0) >= 0 && msgget(MSG_RESPONSE_KEY, 0) >= 0;
-    const int queue_errno = errno;
-    if (!queues && queue_errno == ENOENT) why.add("no control daemon: the queues do not exist (is apisim running?)");
-    else if (!queues) why.add("cannot open the control daemon's queues: ").add(strerror(queue_errno));
-    else if (semget(SEM_API_KEY, 1, 0) < 0) why.add("no control daemon: the API lock does not exist (is apisim running?)");
-    return why.len == 0;
-}
-
-void print_no_answer(const char* name, const Call* c, const char* message, bool json) {
-    fprintf(stderr, "apictl: %s\n", message);
-    if (!json) return;
-    fputs("{\"name\":", stdout);
-    json_string(stdout, name);
-    if (c && c->kind == Call::Int) printf(",\"result\":%lld", c->result);
-    else fputs(",\"result\":null", stdout);
-    fputs(",\"outputs\":{},\"error\":", stdout);
-    json_string(stdout, message);
-    printf(",\"timeout\":%s}\n", timer_fired ? "true" : "false");
-}
-
-// Standard output goes to standard error while an operation runs when it must
-// stay clean (JSON, a picture): trace lines then do not mix with it.
-struct TraceAside {
-    int saved = -1;
-    explicit TraceAside(bool aside) {
-        fflush(stdout);
-        if (aside && (saved = dup(1)) >= 0) dup2(2, 1);
-    }
-    ~TraceAside() {
-        fflush(stdout);
-        if (saved >= 0) dup2(saved, 1), close(saved);
-    }
-};
-
-// ---- the state record behind a snapshot ----
-
-// From a provider loaded with apictl: its constructor set this program's
-// BufferEncode (which takes the place of its own), or set its own (found
-// after this program's with RTLD_NEXT). Else the stand-in's record, read-only.
-const char* find_state_record() {
-    if (BufferEncode) return "a provider loaded with apictl";
-    if (auto* theirs = static_cast<BUFFER_ENCODE_T**>(dlsym(RTLD_NEXT, "BufferEncode")); theirs && *theirs) {
-        BufferEncode = *theirs;
-        return "a provider loaded with apictl";
-    }
-    const int id = shmget(APISIM_STATE_KEY, sizeof(BUFFER_ENCODE_T), 0);
-    void* p = id >= 0 ? shmat(id, nullptr, SHM_RDONLY) : reinterpret_cast<void*>(-1);
-    if (p == reinterpret_cast<void*>(-1)) return nullptr;
-    BufferEncode = static_cast<BUFFER_ENCODE_T*>(p);
-    return "the stand-in's record";
-}
-
-constexpr const char* kNoStateRecord =
-    "no shared state record: no provider of BufferEncode is loaded and the stand-in's record "
-    "(System V shared memory key 1688) is not there (is apisim running?)";
 
 // ---- list ----
 
@@ -413,17 +226,44 @@ int list(int argc, char** argv, bool json) {
     return kOk;
 }
 
-// ---- snapshot ----
+// ---- calls ----
 
-int snapshot(int argc, char** argv, bool json, double timeout) {
-    long channel = 0;
+// Runs a prepared call and prints its outcome; the exit status.
+int run_and_print(Call& c, const char* name, const Run& how, bool json) {
+    const Outcome o = run_call(c, name, how);
+    if (o.status == kTimedOut) {
+        fprintf(stderr, "apictl: %s\n", o.why);
+        if (json) print_no_answer_json(stdout, name, &c, o);
+    } else {
+        print_call(c, stdout, json);
+    }
+    return o.status;
+}
+
+int call_operation(const char* name, int argc, char** argv, bool json, Run how) {
+    char why[320];
+    const Entry* e = find_entry(name, why, sizeof why);
+    if (!e) return usage_error("%s", why);
+    static Call c;
+    if (!prepare(c, *e, argc, argv)) return usage_error("%s", c.error);
+    // The operation's own printing (trace lines) comes before the result;
+    // with --json it goes to standard error.
+    how.trace_aside = json;
+    return run_and_print(c, e->name, how, json);
+}
+
+// The snapshot operation, its picture written to a file.
+int snapshot(int argc, char** argv, bool json, Run how) {
+    char* channel = const_cast<char*>("0");
+    long channel_number = 0;
     const char* file = nullptr;
     for (int i = 0; i < argc; ++i) {
-        char* end;
         if (strcmp(argv[i], "-c") == 0 && i + 1 < argc) {
-            channel = strtol(argv[++i], &end, 0);
-            if (!*argv[i] || *end || channel < 0 || channel > 255)
-                return usage_error("snapshot: -c takes a channel from 0 to 255, not '%s'", argv[i]);
+            channel = argv[++i];
+            char* end;
+            channel_number = strtol(channel, &end, 0);
+            if (!*channel || *end || channel_number < 0 || channel_number > 255)
+                return usage_error("snapshot: -c takes a channel from 0 to 255, not '%s'", channel);
         } else if (strcmp(argv[i], "-o") == 0 && i + 1 < argc) {
             file = argv[++i];
         } else {
@@ -431,67 +271,53 @@ int snapshot(int argc, char** argv, bool json, double timeout) {
         }
     }
     if (!file) return usage_error("snapshot: -o FILE is required");
-    call_name = "snapshot", call_uses_daemon = true;
-    if (Message absent; !daemon_present(absent))
-        return print_no_answer("snapshot", nullptr, Message().add("snapshot: ").add(absent.text).text, json), kTimedOut;
+    char why[200];
+    const Entry* e = find_entry("API_Video_SetJPGSnapShot", why, sizeof why);
+    static Call c;
+    char placeholder[] = "-";
+    char* args[] = {channel, placeholder};
+    if (!e || !prepare(c, *e, 2, args)) return usage_error("snapshot: %s", e ? c.error : why);
+    if (!daemon_present(why, sizeof why)) {
+        Outcome o;
+        o.status = kTimedOut;
+        snprintf(o.why, sizeof o.why, "snapshot: %s", why);
+        fprintf(stderr, "apictl: %s\n", o.why);
+        if (json) print_no_answer_json(stdout, "snapshot", nullptr, o);
+        return kTimedOut;
+    }
     if (!find_state_record()) {
         fprintf(stderr, "apictl: snapshot: %s\n", kNoStateRecord);
         return kFailed;
     }
-    static unsigned char jpeg[102400];
-    int n;
-    {
-        TraceAside aside(true);
-        arm(timeout);
-        n = API_Video_SetJPGSnapShot(static_cast<unsigned char>(channel), jpeg);
-        disarm();
+    // The operation's trace line goes to standard error: standard output may be the picture.
+    how.trace_aside = true;
+    const Outcome o = run_call(c, "snapshot", how);
+    if (o.status == kTimedOut) {
+        fprintf(stderr, "apictl: %s\n", o.why);
+        if (json) print_no_answer_json(stdout, "snapshot", &c, o);
+        return kTimedOut;
     }
-    if (timer_fired) return print_no_answer("snapshot", nullptr, why_no_answer().text, json), kTimedOut;
-    if (n <= 0) {
+    const long n = c.result;
+    if (o.status != kOk || n <= 0) {
         fprintf(stderr, "apictl: snapshot: the daemon gave no picture\n");
         return kFailed;
     }
     FILE* f = strcmp(file, "-") == 0 ? stdout : fopen(file, "wb");
-    if (!f || fwrite(jpeg, 1, static_cast<size_t>(n), f) != static_cast<size_t>(n) || (f != stdout && fclose(f) != 0)) {
+    if (!f || fwrite(c.args[1].p, 1, static_cast<size_t>(n), f) != static_cast<size_t>(n) ||
+        (f != stdout && fclose(f) != 0)) {
         fprintf(stderr, "apictl: snapshot: cannot write %s: %s\n", file, strerror(errno));
         return kFailed;
     }
     if (f == stdout) {
         fflush(stdout);
     } else if (json) {
-        printf("{\"name\":\"snapshot\",\"result\":%d,\"outputs\":{\"file\":", n);
+        printf("{\"name\":\"snapshot\",\"result\":%ld,\"outputs\":{\"file\":", n);
         json_string(stdout, file);
         fputs("}}\n", stdout);
     } else {
-        printf("snapshot of channel %ld: %d bytes written to %s\n", channel, n, file);
+        printf("snapshot of channel %ld: %ld bytes written to %s\n", channel_number, n, file);
     }
     return kOk;
-}
-
-// ---- one operation by name ----
-
-int call_operation(const char* name, int argc, char** argv, bool json, double timeout) {
-    char why[320];
-    const Entry* e = find_entry(name, why, sizeof why);
-    if (!e) return usage_error("%s", why);
-    static Call c;
-    if (!prepare(c, *e, argc, argv)) return usage_error("%s", c.error);
-    call_name = e->name, call_uses_daemon = talks_to_daemon(*e);
-    if (Message absent; call_uses_daemon && !daemon_present(absent))
-        return print_no_answer(e->name, nullptr, Message().add(e->name).add(": ").add(absent.text).text, json), kTimedOut;
-    if (strcmp(e->name, "API_Video_SetJPGSnapShot") == 0 && !find_state_record())
-        fprintf(stderr, "apictl: %s: %s\n", e->name, kNoStateRecord);
-    {
-        // The operation's own printing (trace lines) comes before the result;
-        // with --json it goes to standard error.
-        TraceAside aside(json);
-        arm(timeout);
-        invoke(c);
-        disarm();
-    }
-    if (timer_fired) return print_no_answer(e->name, &c, why_no_answer().text, json), kTimedOut;
-    print_call(c, stdout, json);
-    return c.failed ? kFailed : kOk;
 }
 
 }  // namespace
@@ -500,7 +326,7 @@ int call_operation(const char* name, int argc, char** argv, bool json, double ti
 int main(int argc, char** argv) {
     using namespace apictl;
     bool json = false;
-    double timeout = 10;
+    Run how;
     int i = 1;
     for (; i < argc && argv[i][0] == '-'; ++i) {
         const char* a = argv[i];
@@ -508,9 +334,9 @@ int main(int argc, char** argv) {
             json = true;
         } else if (strcmp(a, "--timeout") == 0 || strncmp(a, "--timeout=", 10) == 0) {
             const char* value = a[9] == '=' ? a + 10 : i + 1 < argc ? argv[++i] : "";
-            if (!parse_timeout(value, timeout))
+            if (!parse_timeout(value, how.seconds))
                 return usage_error("bad --timeout '%s': seconds from 0 (no limit) to 31536000", value);
-            timeout_text = value;
+            how.seconds_text = value;
         } else if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
             return help(stdout), kOk;
         } else if (strcmp(a, "--version") == 0) {
@@ -520,12 +346,12 @@ int main(int argc, char** argv) {
         }
     }
     if (i == argc) return print_synopsis(stderr), kUsage;
-    if (json) json_fd = dup(1);
+    if (json) set_json_fd(dup(1));
     const char* command = argv[i];
     if (strcmp(command, "list") == 0) return list(argc - i - 1, argv + i + 1, json);
-    if (strcmp(command, "snapshot") == 0) return snapshot(argc - i - 1, argv + i + 1, json, timeout);
+    if (strcmp(command, "snapshot") == 0) return snapshot(argc - i - 1, argv + i + 1, json, how);
     if (strcmp(command, "sim") == 0) return apictl_sim_main(argc - i, argv + i, json);
     if (strcmp(command, "monitor") == 0) return apictl_monitor_main(argc - i, argv + i, json);
     if (strcmp(command, "outbox") == 0) return apictl_outbox_main(argc - i, argv + i, json);
-    return call_operation(command, argc - i - 1, argv + i + 1, json, timeout);
+    return call_operation(command, argc - i - 1, argv + i + 1, json, how);
 }

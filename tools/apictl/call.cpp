@@ -289,6 +289,36 @@ void print_text(FILE* out, const char* s, size_t n, bool json) {
     else fwrite(s, 1, n, out);
 }
 
+void print_datum(FILE* out, const Entry& e, bool json) {
+    if (strcmp(e.name, "MORIK_SIZE_T") == 0) {
+        fputs(json ? "[" : "", out);
+        for (int i = 0; i < 10; ++i)
+            fprintf(out, json ? "%s[%d,%d]" : "%s%dx%d", i ? (json ? "," : " ") : "", MORIK_SIZE_T[i][0], MORIK_SIZE_T[i][1]);
+        fputs(json ? "]" : "", out);
+        return;
+    }
+    fputs(json ? "[" : "", out);
+    for (int i = 0; i < 70 && zoneList[i]; ++i) {
+        if (json) fputs(i ? "," : "", out), json_string(out, zoneList[i]);
+        else fprintf(out, "%s%d %s", i ? "\n" : "", i + 1, zoneList[i]);
+    }
+    fputs(json ? "]" : "", out);
+}
+
+}  // namespace
+
+void print_result(FILE* out, const Call& c, bool json) {
+    switch (c.kind) {
+    case Call::Int: fprintf(out, "%lld", c.result); break;
+    case Call::Text:
+        if (c.text) print_text(out, c.text, strlen(c.text), json);
+        else fputs(json ? "null" : "(null)", out);
+        break;
+    case Call::Void: fputs(json ? "null" : "void", out); break;
+    case Call::Data: print_datum(out, *c.entry, json); break;
+    }
+}
+
 void print_output(FILE* out, const Call& c, int i, bool json) {
     const Param& p = c.params[i];
     const void* v = c.args[i].p;
@@ -325,36 +355,6 @@ void print_output(FILE* out, const Call& c, int i, bool json) {
         break;
     }
 }
-
-void print_datum(FILE* out, const Entry& e, bool json) {
-    if (strcmp(e.name, "MORIK_SIZE_T") == 0) {
-        fputs(json ? "[" : "", out);
-        for (int i = 0; i < 10; ++i)
-            fprintf(out, json ? "%s[%d,%d]" : "%s%dx%d", i ? (json ? "," : " ") : "", MORIK_SIZE_T[i][0], MORIK_SIZE_T[i][1]);
-        fputs(json ? "]" : "", out);
-        return;
-    }
-    fputs(json ? "[" : "", out);
-    for (int i = 0; i < 70 && zoneList[i]; ++i) {
-        if (json) fputs(i ? "," : "", out), json_string(out, zoneList[i]);
-        else fprintf(out, "%s%d %s", i ? "\n" : "", i + 1, zoneList[i]);
-    }
-    fputs(json ? "]" : "", out);
-}
-
-void print_result(FILE* out, const Call& c, bool json) {
-    switch (c.kind) {
-    case Call::Int: fprintf(out, "%lld", c.result); break;
-    case Call::Text:
-        if (c.text) print_text(out, c.text, strlen(c.text), json);
-        else fputs(json ? "null" : "(null)", out);
-        break;
-    case Call::Void: fputs(json ? "null" : "void", out); break;
-    case Call::Data: print_datum(out, *c.entry, json); break;
-    }
-}
-
-}  // namespace
 
 void json_string(FILE* out, const char* s, size_t n) {
     const auto* u = reinterpret_cast<const unsigned char*>(s);

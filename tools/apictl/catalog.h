@@ -112,6 +112,10 @@ void call_through_signature(Call& c, void* fn);
 // The outcome: text (the result, then "name: value" per output) or one JSON
 // object {"name", "result", "outputs"} on one line.
 void print_call(const Call& c, FILE* out, bool json);
+// Its pieces: the result, and what the operation wrote into parameter i
+// (params[i].dir 'o' or 'x'), as text or as a JSON value.
+void print_result(FILE* out, const Call& c, bool json);
+void print_output(FILE* out, const Call& c, int i, bool json);
 
 // JSON text of a byte string: valid UTF-8 as it is, every other byte as the
 // escape \udcXX (XX its value), so that the exact bytes come back.
