@@ -2,123 +2,135 @@
 
 #include <string.h>
 
-#include <type_traits>
-#include <utility>
-
 #include "api_arch.h"
+#include "meta.h"
 
 namespace op_facts {
 namespace {
 
 // Each parameter of a described row gets a value that names it: integers
-// 1..8, pointers into `slots`. The recorder maps what it is handed back to
-// the parameter.
-char slots[8];
-Facts current;
+// 1..8, pointers into `slot<T>`. The recorder maps what it is handed back to
+// the parameter. All of it runs at compile time.
+template <class T>
+T slot[8];
 
 template <class T>
-T sentinel(size_t i) {
-    if constexpr (std::is_pointer_v<T>)
-        return reinterpret_cast<T>(slots + i);
-    else if constexpr (std::is_integral_v<T>)
-        return static_cast<T>(i + 1);
-    else
+constexpr T sentinel(size_t i) {
+    if constexpr (meta::Pointer<T>::value)
+        return slot<typename meta::Pointer<T>::pointee> + i;
+    else if constexpr (meta::same<T, POSITION_T>)
         return T{};
+    else
+        return static_cast<T>(i + 1);
 }
 
-int param_of(intptr_t value) { return value >= 1 && value <= 8 ? static_cast<int>(value - 1) : kConstant; }
+constexpr int param_of(intptr_t value) { return value >= 1 && value <= 8 ? static_cast<int>(value - 1) : kConstant; }
 
-int param_of(const void* p) {
-    const char* c = static_cast<const char*>(p);
-    return c >= slots && c < slots + sizeof slots ? static_cast<int>(c - slots) : kRecordByValue;
+template <class T>
+constexpr int param_of(const T* p) {
+    for (int i = 0; i < 8; ++i)
+        if (p == slot<T> + i) return i;
+    return kRecordByValue;
 }
 
 // Mirrors the library's request and reply builders, recording instead of sending.
 class Recorder {
-public:
-    explicit Recorder(int command) { current.command = command; }
-
-    Recorder& none() { return req(Req::None); }
-    Recorder& bytes(intptr_t x) { return req(Req::Bytes).arg(x); }
-    Recorder& bytes(intptr_t x, intptr_t y) { return req(Req::Bytes).arg(x).arg(y); }
-    Recorder& bytes(intptr_t x, intptr_t y, intptr_t z) { return req(Req::Bytes).arg(x).arg(y).arg(z); }
-    Recorder& raw(int v) { return req(Req::Int32).arg(v); }
-    Recorder& raw(const void* record, unsigned size) {
-        current.record_size = size;
-        return req(Req::Block).ptr(record);
-    }
-    Recorder& raw(int channel, const void* record, unsigned size) {
-        current.record_size = size;
-        return req(Req::ChanBlock).arg(channel).ptr(record);
-    }
-    Recorder& dec(int v) { return req(Req::Dec).arg(v); }
-    Recorder& dec(int channel, int v) { return req(Req::ChanDec).arg(channel).arg(v); }
-    Recorder& str(const char* text) { return req(Req::Str).ptr(text); }
-    Recorder& copy(const char* text) { return req(Req::Copy).ptr(text); }
-    Recorder& format(const char* f, int x) { return fmt(f).arg(x); }
-    Recorder& format(const char* f, int x, int y) { return fmt(f).arg(x).arg(y); }
-    Recorder& format(const char* f, int x, int y, int z) { return fmt(f).arg(x).arg(y).arg(z); }
-
-    int ack(int ok = 1, int failure = 0) { return rep(Rep::Ack, ok, failure); }
-    int byte() { return rep(Rep::Byte, 0, -1); }
-    int sbyte() { return rep(Rep::SByte, 0, -1); }
-    int integer() { return rep(Rep::Int, 0, -1); }
-    int decimal() { return rep(Rep::Decimal, 0, -1); }
-    int text(char* buffer, unsigned size, int ok = 0) { return out(buffer, size).rep(Rep::Text, ok, -1); }
-    int block(void* record, unsigned size) { return out(record, size).rep(Rep::Block, 0, -1); }
-
-private:
-    Recorder& req(Req r) {
-        current.req = r;
+    // The helpers come first: clang evaluates a member template in a constant
+    // expression only when its definition has been seen.
+    constexpr Recorder& req(Req r) {
+        f_.req = r;
         return *this;
     }
-    Recorder& fmt(const char* f) {
-        current.format = f;
+    constexpr Recorder& fmt(const char* f) {
+        f_.format = f;
         return req(Req::Format);
     }
-    Recorder& arg(intptr_t v) {
-        current.req_param[current.req_args] = param_of(v);
-        current.req_value[current.req_args++] = v;
+    constexpr Recorder& arg(intptr_t v) {
+        f_.req_param[f_.req_args++] = static_cast<int8_t>(param_of(v));
         return *this;
     }
-    Recorder& ptr(const void* p) {
-        current.req_param[current.req_args++] = param_of(p);
+    template <class T>
+    constexpr Recorder& ptr(const T* p) {
+        f_.req_param[f_.req_args++] = static_cast<int8_t>(param_of(p));
         return *this;
     }
-    Recorder& out(void* p, unsigned size) {
-        current.out_param = param_of(p);
-        current.reply_size = size;
+    template <class T>
+    constexpr Recorder& out(const T* p, unsigned size) {
+        f_.out_param = static_cast<int8_t>(param_of(p));
+        f_.reply_size = static_cast<uint16_t>(size);
         return *this;
     }
-    int rep(Rep r, int ok, int failure) {
-        current.rep = r;
-        current.ok = ok;
-        current.failure = failure;
-        return 0;
+    constexpr Facts rep(Rep r, int ok, int failure) {
+        f_.rep = r;
+        f_.ok = static_cast<int8_t>(ok);
+        f_.failure = static_cast<int8_t>(failure);
+        return f_;
     }
+
+public:
+    constexpr explicit Recorder(int command) { f_.command = static_cast<int16_t>(command); }
+
+    constexpr Recorder& none() { return req(Req::None); }
+    constexpr Recorder& bytes(intptr_t x) { return req(Req::Bytes).arg(x); }
+    constexpr Recorder& bytes(intptr_t x, intptr_t y) { return req(Req::Bytes).arg(x).arg(y); }
+    constexpr Recorder& bytes(intptr_t x, intptr_t y, intptr_t z) { return req(Req::Bytes).arg(x).arg(y).arg(z); }
+    constexpr Recorder& raw(int v) { return req(Req::Int32).arg(v); }
+    template <class T>
+    constexpr Recorder& raw(const T* record, unsigned size) {
+        f_.record_size = static_cast<uint16_t>(size);
+        return req(Req::Block).ptr(record);
+    }
+    template <class T>
+    constexpr Recorder& raw(int channel, const T* record, unsigned size) {
+        f_.record_size = static_cast<uint16_t>(size);
+        return req(Req::ChanBlock).arg(channel).ptr(record);
+    }
+    constexpr Recorder& dec(int v) { return req(Req::Dec).arg(v); }
+    constexpr Recorder& dec(int channel, int v) { return req(Req::ChanDec).arg(channel).arg(v); }
+    constexpr Recorder& str(const char* text) { return req(Req::Str).ptr(text); }
+    constexpr Recorder& copy(const char* text) { return req(Req::Copy).ptr(text); }
+    constexpr Recorder& format(const char* f, int x) { return fmt(f).arg(x); }
+    constexpr Recorder& format(const char* f, int x, int y) { return fmt(f).arg(x).arg(y); }
+    constexpr Recorder& format(const char* f, int x, int y, int z) { return fmt(f).arg(x).arg(y).arg(z); }
+
+    constexpr Facts ack(int ok = 1, int failure = 0) { return rep(Rep::Ack, ok, failure); }
+    constexpr Facts byte() { return rep(Rep::Byte, 0, -1); }
+    constexpr Facts sbyte() { return rep(Rep::SByte, 0, -1); }
+    constexpr Facts integer() { return rep(Rep::Int, 0, -1); }
+    constexpr Facts decimal() { return rep(Rep::Decimal, 0, -1); }
+    template <class T>
+    constexpr Facts text(T* buffer, unsigned size, int ok = 0) {
+        return out(buffer, size).rep(Rep::Text, ok, -1);
+    }
+    template <class T>
+    constexpr Facts block(T* record, unsigned size) {
+        return out(record, size).rep(Rep::Block, 0, -1);
+    }
+
+private:
+    Facts f_{};
 };
 
 #define OP(name, command, params, request, reply) \
-    int describe_##name params { return Recorder(command).request.reply; }
+    constexpr Facts describe_##name params { return Recorder(command).request.reply; }
 #include "api_ops.def"
 #undef OP
 
 template <class... P, size_t... I>
-void call_with_sentinels(int (*fn)(P...), std::index_sequence<I...>) {
-    fn(sentinel<P>(I)...);
+constexpr Facts call_with_sentinels(Facts (*fn)(P...), meta::Indices<I...>) {
+    return fn(sentinel<P>(I)...);
 }
 
 template <class... P>
-Facts describe(const char* name, const char* params, int (*fn)(P...)) {
-    current = Facts{};
-    call_with_sentinels(fn, std::index_sequence_for<P...>{});
-    current.name = name;
-    current.params = params;
-    current.param_count = sizeof...(P);
-    return current;
+constexpr Facts describe(const char* name, const char* params, Facts (*fn)(P...)) {
+    Facts f = call_with_sentinels(fn, typename meta::MakeIndices<sizeof...(P)>::type{});
+    f.name = name;
+    f.params = params;
+    f.param_count = sizeof...(P);
+    return f;
 }
 
-const Facts table[] = {
+constexpr Facts table[] = {
 #define OP(name, command, params, request, reply) describe(#name, #params, describe_##name),
 #include "api_ops.def"
 #undef OP
@@ -139,6 +151,28 @@ const Facts* find(int command) {
     for (const Facts& f : table)
         if (f.command == command) return &f;
     return nullptr;
+}
+
+bool get_name_of(const char* set_name, char* out, size_t room) {
+    static const char* const odd[][2] = {{"API_Net_FTPSetUserPassword", "API_Net_FTPGetPassword"},
+                                         {"API_DDNS_SetDDNSSever", "API_DDNS_GetDDNSServer"}};
+    const size_t len = strlen(set_name);
+    if (len >= room) return false;
+    for (const auto& pair : odd)
+        if (strcmp(set_name, pair[0]) == 0) return memcpy(out, pair[1], strlen(pair[1]) + 1), true;
+    const char* at = strstr(set_name, "Set");
+    const char* upper = strstr(set_name, "SET");
+    if (!at || (upper && upper < at)) at = upper;
+    if (!at) return false;
+    memcpy(out, set_name, len + 1);
+    out[at - set_name] = 'G';
+    out[at - set_name + 1] = at == upper ? 'E' : 'e';
+    return true;
+}
+
+const Facts* get_of(const Facts& set) {
+    char name[64];
+    return get_name_of(set.name, name, sizeof name) ? find(name) : nullptr;
 }
 
 const char* req_name(Req r) {

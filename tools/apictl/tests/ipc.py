@@ -4,8 +4,11 @@ inside a private IPC namespace).
   ipc.py silent       the lock (value 1) and both queues, with nobody serving
   ipc.py lock         prints the lock's value
   ipc.py setlock N    gives the lock the value N
-  ipc.py remove       removes the lock and the queues"""
+  ipc.py remove       removes the lock and the queues
+  ipc.py absent       status 0 when neither the lock nor a queue exists
+  ipc.py hold         takes the lock (undone at exit), says "held", waits for SIGTERM"""
 import ctypes
+import signal
 import sys
 
 libc = ctypes.CDLL(None, use_errno=True)
@@ -35,5 +38,16 @@ elif cmd == "remove":
         q = libc.msgget(key, 0)
         if q >= 0:
             libc.msgctl(q, IPC_RMID, None)
+elif cmd == "absent":
+    there = [k for k in (SEM_API,) if libc.semget(k, 1, 0) >= 0] + \
+            [k for k in (MSG_CONTROL, MSG_RESPONSE) if libc.msgget(k, 0) >= 0]
+    sys.exit("present: %s" % there if there else 0)
+elif cmd == "hold":
+    SEM_UNDO = 0x1000
+    op = (ctypes.c_short * 3)(0, -1, SEM_UNDO)
+    if libc.semop(sem(), op, 1) != 0:
+        sys.exit("cannot take the lock: errno %d" % ctypes.get_errno())
+    print("held", flush=True)
+    signal.sigwait([signal.SIGTERM])
 else:
     sys.exit("unknown command " + cmd)

@@ -90,23 +90,6 @@ protected:
 
 // ---- every get/set pair of the ordinary operations ----
 
-// The get of a set, by name: Set -> Get (SET -> GET), and the two whose
-// names differ otherwise.
-const Facts* get_of(const Facts& set) {
-    static const std::map<std::string, std::string> odd = {
-        {"API_Net_FTPSetUserPassword", "API_Net_FTPGetPassword"},
-        {"API_DDNS_SetDDNSSever", "API_DDNS_GetDDNSServer"}};
-    std::string name = set.name;
-    if (auto it = odd.find(name); it != odd.end()) return op_facts::find(it->second.c_str());
-    for (const char* s : {"Set", "SET"}) {
-        const size_t at = name.find(s);
-        if (at == std::string::npos) continue;
-        name.replace(at, 3, s[0] == 'S' && s[1] == 'e' ? "Get" : "GET");
-        return op_facts::find(name.c_str());
-    }
-    return nullptr;
-}
-
 struct Pair {
     const Facts* set;
     const Facts* get;
@@ -118,7 +101,7 @@ std::vector<Pair> ordinary_pairs() {
     for (size_t i = 0; i < op_facts::kOpCount; ++i) {
         const Facts& s = op_facts::kOps[i];
         if (s.rep != Rep::Ack) continue;
-        const Facts* g = get_of(s);
+        const Facts* g = op_facts::get_of(s);
         if (!g || g->rep == Rep::Ack || s.req_param[0] == op_facts::kRecordByValue) continue;
         const bool indexed = s.req == Req::ChanDec || s.req == Req::ChanBlock ||
                              ((s.req == Req::Bytes || s.req == Req::Format) && s.req_args == 2);
