@@ -67,6 +67,12 @@ fi
 # programs find the library in /usr/lib, and apictl its provider through its
 # RUNPATH.
 runs=("$tmp/demo_pc" "$tmp/cmake/demo_cmake")
+# musl's loader searches the folders its path file names, and the machine's
+# file names only the toolchain's: the camera's image names /usr/lib too.
+if readelf -l "$tmp/demo_pc" | grep -q 'ld-musl'; then
+  mkdir -p "$stage/etc"
+  printf '/lib\n/usr/lib\n/lib/mipsel-linux-musl\n' > "$stage/etc/ld-musl-mipsel.path"
+fi
 out=$(QEMU_LD_PREFIX=$stage bash "$here/with_apisim.sh" "$host_tools/tools/apisim/apisim" bash -c '
   emulator=$1 stage=$2; shift 2
   for program; do $emulator "$program"; done
