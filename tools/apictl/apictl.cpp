@@ -22,6 +22,7 @@
 
 #include "api_arch.h"
 #include "op_facts.h"
+#include "sim_client.h"
 
 // Defined by the apisim_state library (the stand-in's shared state record);
 // a build without it leaves the reference weak, and the snapshot says so.
@@ -700,6 +701,9 @@ int main(int argc, char** argv) {
     const std::vector<Entry> all = entries();
     if (strcmp(argv[i], "list") == 0) return list(all, argc - i - 1, argv + i + 1);
     if (strcmp(argv[i], "snapshot") == 0) return snapshot(argc - i - 1, argv + i + 1, json, timeout);
+    if (strcmp(argv[i], "sim") == 0) return apictl_sim_main(argc - i, argv + i, json);
+    if (strcmp(argv[i], "monitor") == 0) return apictl_monitor_main(argc - i, argv + i, json);
+    if (strcmp(argv[i], "outbox") == 0) return apictl_outbox_main(argc - i, argv + i, json);
 
     const Entry* e = find(all, argv[i]);
     if (!e) return usage_error(std::string("unknown operation '") + argv[i] + "' (see apictl list)");
