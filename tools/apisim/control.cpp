@@ -822,7 +822,7 @@ bool before_reply(int control_queue, int command, char* reply_mtext) {
         delay_ms = r->delay_ms;
         if (action == Action::Fail || action == Action::Reply) {
             memset(reply_mtext, 0, MSG_TEXT_SIZE);
-            memcpy(reply_mtext, r->bytes.data(), std::min<size_t>(r->bytes.size(), MSG_TEXT_SIZE));
+            if (!r->bytes.empty()) memcpy(reply_mtext, r->bytes.data(), std::min<size_t>(r->bytes.size(), MSG_TEXT_SIZE));
             p.rule = kActionNames[static_cast<int>(action)];
             p.answered = action == Action::Fail ? "failure answer" : "raw answer " + (r->bytes.empty() ? "(all zero)" : hex_of(r->bytes));
         }

@@ -336,7 +336,8 @@ rc=$?
 [ "$rc" -eq 1 ] && grep -q 'serves uid 0 and root only' "$tmp/err" || fail "another user: status $rc, $(cat "$tmp/err")"
 
 # ---- apisim goes away: the monitors end with status 3 and say so
-kill -TERM "$sim_pid"; wait "$sim_pid"; sim_pid=
+kill -TERM "$sim_pid"; wait "$sim_pid"; rc=$?; sim_pid=
+check; [ "$rc" -eq 0 ] || fail "apisim ended with status $rc: $(tail -3 "$tmp/apisim.err")"
 for m in "$mon_all" "$mon_bright"; do
   check; timeout 10 tail --pid="$m" -f /dev/null; wait "$m"; rc=$?
   [ "$rc" -eq 3 ] || fail "monitor after apisim stopped: status $rc"
