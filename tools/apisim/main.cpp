@@ -23,6 +23,7 @@
 #include <string>
 
 #include "apisim_state.h"
+#include "control.h"  // [control]
 #include "init_ipc.h"
 #include "serve.h"
 #include "state_file.h"
@@ -159,6 +160,9 @@ int main(int argc, char** argv) {
     sa.sa_handler = on_alarm;
     sigaction(SIGALRM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // [control] fault rules and monitors; without the channel apisim still serves.
+    if (std::string why; !apisim::control::start(why))
+        apisim::note("no control channel (%s): fault rules and monitors are off", why.c_str());
 
     printf("apisim: serving (pid %d)\n", static_cast<int>(getpid()));
     fflush(stdout);
@@ -183,11 +187,14 @@ int main(int argc, char** argv) {
         }
         reply.mtype = MSG_TYPE_REPLY;
         reply.Command = request.Command;
+        // [control] a fault rule may delay, replace or withhold the reply.
+        const bool send_reply = apisim::control::before_reply(control, request.Command, reply.mtext);
         // A full response queue blocks the send; a stop request breaks it off.
-        while (msgsnd(response, &reply, MSG_SIZE, 0) != 0) {
+        while (send_reply && msgsnd(response, &reply, MSG_SIZE, 0) != 0) {
             if (errno != EINTR) fail(errno_text("sending a reply"));
             if (stop_requested) break;
         }
+        apisim::control::after_reply(request.Command, line);  // [control] the monitors' line
         if (trace) printf("%s\n", line.c_str());
     }
     if (use_state) {

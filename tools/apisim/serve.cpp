@@ -8,6 +8,7 @@
 #include <map>
 #include <vector>
 
+#include "control.h"  // [control]
 #include "init_ipc.h"
 #include "op_facts.h"
 
@@ -634,6 +635,7 @@ void handle(Store& store, int command, const char* request, char* reply, std::st
         line = fmt("unknown command %d -> empty reply", command);
         return;
     }
+    control::describe(name, q.args, result);  // [control] the monitors' view of it
     line = std::string(name) + "(" + q.args + ") -> " + result;
 }
 

@@ -1,0 +1,354 @@
+#!/usr/bin/env bash
+# End-to-end tests of apisim's control channel with the apictl built here:
+# fault rules seen through the library, monitors (two at once, a stalled one,
+# one whose apisim goes away), hostile requests and the clients' exit
+# statuses. In private IPC, network and mount namespaces.
+#   control_e2e.sh APICTL APISIM
+set -u
+if [ -z "${CONTROL_TEST_INSIDE:-}" ]; then
+  if ! unshare --ipc --mount --net --fork true 2>/dev/null; then
+    echo "skipping: cannot enter private namespaces (run as root)"
+    exit 77
+  fi
+  exec env CONTROL_TEST_INSIDE=1 unshare --ipc --mount --net --fork -- bash "$0" "$@"
+fi
+
+apictl=$1 apisim=$2
+tmp=$(mktemp -d /tmp/control_test.XXXXXX)
+chmod 755 "$tmp"
+sim_pid= background=()
+cleanup() {
+  for p in "${background[@]}" $sim_pid; do kill "$p" 2>/dev/null; done
+  wait 2>/dev/null
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+export ASAN_OPTIONS=${ASAN_OPTIONS:-}:verify_asan_link_order=0
+
+failures=0 checks=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+check() { checks=$((checks + 1)); }
+
+# Runs apictl; leaves the status in $rc, the outputs in $tmp/out and $tmp/err.
+run() {
+  timeout 30 "$apictl" "$@" >"$tmp/out" 2>"$tmp/err"
+  rc=$?
+}
+expect() {  # STATUS ARGS...: the status, and a one-line "apictl:" message on failure
+  local want=$1; shift
+  check
+  run "$@"
+  [ "$rc" -eq "$want" ] || { fail "apictl $*: status $rc, not $want ($(cat "$tmp/err"))"; return 1; }
+  if [ "$want" -ne 0 ]; then
+    head -1 "$tmp/err" | grep -q '^apictl: ' || fail "apictl $*: no 'apictl:' message: $(cat "$tmp/err")"
+    [ -s "$tmp/out" ] && fail "apictl $*: wrote to standard output on failure"
+  fi
+  return 0
+}
+says() {  # TEXT: the last apictl's standard error contains it
+  check
+  grep -qF -- "$1" "$tmp/err" || fail "expected '$1' in: $(cat "$tmp/err")"
+}
+
+start_apisim() {
+  "$apisim" --no-state >"$tmp/apisim.out" 2>"$tmp/apisim.err" &
+  sim_pid=$!
+  for _ in $(seq 200); do grep -q '^apisim: serving' "$tmp/apisim.out" && return 0; sleep 0.05; done
+  echo "FAIL: apisim did not start: $(cat "$tmp/apisim.err")"
+  exit 1
+}
+# Waits (bounded) until N monitors are attached.
+monitors_attached() {
+  for _ in $(seq 200); do
+    "$apictl" sim list 2>/dev/null | grep -q "^monitors attached: $1\$" && return 0
+    sleep 0.05
+  done
+  fail "never $1 monitors attached"
+}
+# A client of the channel written apart from apictl: the protocol as documented.
+raw_client() {
+  python3 - "$@" <<'EOF'
+import os, socket, sys, time
+name = b"\0apisim-control-%d" % os.stat("/proc/self/ns/ipc").st_ino
+s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+s.connect(name)
+mode = sys.argv[1]
+if mode == "send":            # one packet (given as a Python bytes literal), print the answer
+    s.send(eval(sys.argv[2]))
+    s.settimeout(10)
+    print(b"".join(iter(lambda: s.recv(65536), b"")).decode(errors="replace"), end="")
+elif mode == "stall":          # a monitor that never reads until told to
+    s.send(b"text\0monitor\0")
+    while not os.path.exists(sys.argv[2]):
+        time.sleep(0.05)
+    s.settimeout(1)
+    got = b""
+    try:
+        while True:
+            got += s.recv(65536)
+    except socket.timeout:
+        pass
+    sys.stdout.write(got.decode(errors="replace"))
+EOF
+}
+
+# ---- no apisim: status 3 at once, for every client
+for c in "sim list" "monitor" "outbox" "--json sim drop API_Video_GetHue"; do
+  # shellcheck disable=SC2086
+  expect 3 $c && says "no apisim control channel: is apisim running?"
+done
+
+# ---- usage errors found before any apisim is asked: status 2
+usage_cases=(
+  "sim" "sim bogus" "sim drop" "sim drop a b" "sim delay API_Video_GetHue" "sim reply x"
+  "sim list x" "sim clear a b" "monitor --count 0" "monitor --count x" "monitor --count"
+  "monitor a b" "monitor --bogus"
+)
+for c in "${usage_cases[@]}"; do
+  # shellcheck disable=SC2086
+  expect 2 $c
+done
+
+start_apisim
+
+# ---- requests apisim refuses: usage (2) or failed (1), each with its reason
+refusals=(
+  "2|sim delay API_Video_GetHue soon|not a duration"
+  "2|sim delay API_Video_GetHue 2h|not a duration"
+  "2|sim delay API_Video_GetHue -1s|not a duration"
+  "2|sim reply API_Video_GetHue 0g|not hexadecimal"
+  "2|sim reply API_Video_GetHue abc|not hexadecimal"
+  "2|sim reply API_Video_GetHue $(printf '00%.0s' $(seq 2019))|2018 at most"
+  "1|sim drop API_Video_GetHeu|did you mean API_Video_GetHue"
+  "1|sim drop nothing_like_this_at_all|no operation of the daemon is named"
+  "1|sim fail API_Video_SetHue|cannot carry a failure"
+  "1|sim fail API_Video_GetHue|every reply byte is a valid value"
+  "1|sim fail API_Video_GetQP|returns 1 whatever the answer"
+  "1|sim fail API_MOD_SetRecordList|cannot carry a failure"
+  "1|sim fail api_mod_getsdwritecount|ambiguous"
+  "1|sim clear API_Video_GetHue|has no fault rule"
+  "1|outbox|no command 'outbox'"
+)
+for r in "${refusals[@]}"; do
+  IFS='|' read -r want c text <<<"$r"
+  # shellcheck disable=SC2086
+  expect "$want" $c && says "$text"
+done
+
+# ---- two monitors from here on: every line, and one with a pattern
+"$apictl" --json monitor >"$tmp/mon_all.json" 2>"$tmp/mon_all.err" &
+mon_all=$!; background+=("$mon_all")
+"$apictl" monitor brightness >"$tmp/mon_bright.txt" 2>"$tmp/mon_bright.err" &
+mon_bright=$!; background+=("$mon_bright")
+monitors_attached 2
+
+# ---- each rule, seen through the library; the names in any case, with or without API_
+# A rule acts on the answer only: a dropped set is still carried out.
+expect 0 API_Video_SetBrightness 0 77
+expect 0 sim drop video_setbrightness
+expect 3 --timeout 0.3 API_Video_SetBrightness 0 78 && says "no answer within 0.3 s"
+expect 0 sim drop API_VIDEO_GETBRIGHTNESS
+expect 3 --timeout 0.3 API_Video_GetBrightness 0
+expect 0 sim clear
+expect 0 API_Video_GetBrightness 0
+check; [ "$(cat "$tmp/out")" = 78 ] || fail "after clear: brightness $(cat "$tmp/out"), not 78"
+
+# delay: answered, and not before the delay passed; too late for a shorter --timeout
+expect 0 sim delay Video_GetBrightness 600ms
+check
+start_ns=$(date +%s%N)
+run API_Video_GetBrightness 0
+elapsed_ms=$(( ($(date +%s%N) - start_ns) / 1000000 ))
+[ "$rc" -eq 0 ] && [ "$(cat "$tmp/out")" = 78 ] || fail "delayed get: status $rc, $(cat "$tmp/out")"
+[ "$elapsed_ms" -ge 600 ] || fail "delayed get answered after $elapsed_ms ms, before 600"
+expect 3 --timeout 0.2 API_Video_GetBrightness 0
+# Clearing the rule cuts a delay under way short.
+expect 0 sim delay Video_GetBrightness 60s
+"$apictl" API_Video_GetBrightness 0 >"$tmp/long.out" 2>&1 &
+long=$!
+sleep 0.3
+expect 0 sim clear Video_GetBrightness
+check; timeout 10 tail --pid="$long" -f /dev/null && wait "$long" || fail "a cleared delay still holds the answer"
+expect 0 API_Video_GetBrightness 0
+
+# fail: the failure value, by reply kind and for the hand-written operations
+fail_cases=(
+  "API_NTP_GetStartupStatus|API_NTP_GetStartupStatus"      # signed byte 0xff
+  "API_Video_GetCodetype|API_Video_GetCodetype"            # 32-bit -1
+  "API_Video_GetCBRByteRate|API_Video_GetCBRByteRate 0"    # no number in a decimal answer
+  "API_Net_GetFixNetMask|API_Net_GetFixNetMask -"          # a text longer than the field
+  "API_Net_GetDNS|API_Net_GetDNS 1 -"                      # ... with success value 1
+  "API_Video_GetPIRatio|API_Video_GetPIRatio 0"
+  "API_Net_FTPGetCommandPort|API_Net_FTPGetCommandPort"
+  "API_EVENT_GetMotionRegion|API_EVENT_GetMotionRegion 0 0 - - - -"
+  "API_USER_GetUserInfoByName|API_USER_GetUserInfoByName admin - -"
+  "API_USER_GetUserInfoByID|API_USER_GetUserInfoByID 0 - - -"
+  "API_MOD_GetRecordList|API_MOD_GetRecordList 0 - -"
+  "API_Linkway_GetMapStatus|API_Linkway_GetMapStatus -"
+)
+for f in "${fail_cases[@]}"; do
+  IFS='|' read -r name call <<<"$f"
+  # shellcheck disable=SC2086
+  expect 0 --json $call
+  check; python3 -c 'import json,sys; sys.exit(json.load(open(sys.argv[1]))["result"] == -1)' "$tmp/out" ||
+    fail "$call gives -1 before any rule"
+  expect 0 sim fail "$name"
+  # shellcheck disable=SC2086
+  run --json $call  # the failure value: status 1
+  check; [ "$rc" -eq 1 ] && python3 -c 'import json,sys; sys.exit(json.load(open(sys.argv[1]))["result"] != -1)' "$tmp/out" ||
+    fail "sim fail $name: $call gave status $rc, $(cat "$tmp/out")"
+done
+expect 0 --json sim list
+check; python3 - "$tmp/out" "${#fail_cases[@]}" <<'EOF' || fail "sim list --json: $(cat "$tmp/out")"
+import json, sys
+d = json.load(open(sys.argv[1]))
+assert len(d["rules"]) == int(sys.argv[2]) and d["monitors"] == 2, d
+assert all(r["action"] == "fail" and r["hits"] == 1 for r in d["rules"]), d
+assert [r["commands"] for r in d["rules"] if r["name"] == "API_MOD_GetRecordList"] == [[260]], d
+EOF
+expect 0 sim clear
+for f in "${fail_cases[@]}"; do
+  IFS='|' read -r name call <<<"$f"
+  # shellcheck disable=SC2086
+  expect 0 $call
+done
+
+# reply: raw bytes, decoded by the library as the operation reads them
+reply_cases=(
+  "API_Video_GetBrightness|2a|API_Video_GetBrightness 0|42"
+  "API_Video_GetCodetype|78563412|API_Video_GetCodetype|305419896"
+  "API_Net_HttpGetPort|3830383000|API_Net_HttpGetPort|8080"
+  "API_Net_GetFixNetMask|68:65:6c:6c:6f|API_Net_GetFixNetMask -|netmask: hello"
+  "API_NTP_GetStartupStatus|80|API_NTP_GetStartupStatus|-128"
+)
+for r in "${reply_cases[@]}"; do
+  IFS='|' read -r name hex call want <<<"$r"
+  expect 0 sim reply "$name" "$hex"
+  # shellcheck disable=SC2086
+  run $call
+  check; grep -qxF -- "$want" "$tmp/out" || fail "sim reply $name $hex: $call printed $(cat "$tmp/out")"
+done
+expect 0 sim clear
+expect 0 API_Video_GetBrightness 0
+check; [ "$(cat "$tmp/out")" = 78 ] || fail "after clear: brightness $(cat "$tmp/out")"
+
+# ---- the monitors' lines: one per transaction, with the caller's pid
+"$apictl" API_Video_SetBrightness 1 33 >/dev/null & caller1=$!; wait $caller1
+"$apictl" API_Video_GetBrightness 1 >/dev/null & caller2=$!; wait $caller2
+expect 0 sim drop API_Video_GetContrast
+"$apictl" --timeout 0.3 API_Video_GetContrast 2 >/dev/null 2>&1 & caller3=$!; wait $caller3
+expect 0 sim clear
+"$apictl" API_MOD_SetRecordList 2 2 1,2,3,4 >/dev/null & caller4=$!; wait $caller4
+# the last line is in once the pattern monitor has its own last one
+for _ in $(seq 100); do grep -q 'channel=1) -> 33' "$tmp/mon_bright.txt" && break; sleep 0.05; done
+sleep 0.2
+check; python3 - "$tmp/mon_all.json" "$caller1" "$caller2" "$caller3" "$caller4" <<'EOF' || fail "JSON monitor lines"
+import json, re, sys
+lines = [json.loads(l) for l in open(sys.argv[1])]
+pids = [int(p) for p in sys.argv[2:]]
+tail = lines[-6:]
+want = [
+    ("API_Video_SetBrightness", 150, pids[0], "channel=1, Brightness=33", "stored", None),
+    ("API_Video_GetBrightness", 151, pids[1], "channel=1", "33", None),
+    ("API_Video_GetContrast", 153, pids[2], "channel=2", "no answer", "drop"),
+    ("API_MOD_SetRecordList (header)", 259, pids[3], "channel=2, RecordCount=2", "RecordCount set", None),
+    ("API_MOD_SetRecordList (chunk)", 257, pids[3], "channel=2, index=0", "2 records stored", None),
+]
+# the five transactions, in order, among the last lines (sim commands make none)
+got = [l for l in lines if l.get("pid") in pids]
+assert len(got) == 5, got
+for l, (name, command, pid, request, result, rule) in zip(got, want):
+    assert l["name"] == name and l["command"] == command and l["pid"] == pid, l
+    assert l["request"] == request and l["result"].startswith(result), l
+    assert l.get("rule") == rule, l
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}", l["time"]), l
+EOF
+check
+grep -v -i brightness "$tmp/mon_bright.txt" && fail "the pattern monitor printed other names"
+check; grep -Eq "^[0-9T:.-]+ $caller2 API_Video_GetBrightness\(channel=1\) -> 33\$" "$tmp/mon_bright.txt" ||
+  fail "text monitor line: $(tail -2 "$tmp/mon_bright.txt")"
+
+# --count: stops after N lines, status 0
+"$apictl" monitor --count 3 >"$tmp/count.txt" 2>&1 &
+counted=$!
+monitors_attached 3
+for i in 1 2 3 4; do "$apictl" API_Video_GetHue 0 >/dev/null; done
+check; timeout 10 tail --pid="$counted" -f /dev/null; wait "$counted"; rc=$?
+[ "$rc" -eq 0 ] && [ "$(wc -l <"$tmp/count.txt")" -eq 3 ] || fail "monitor --count 3: status $rc, $(wc -l <"$tmp/count.txt") lines"
+
+# SIGINT ends a monitor with status 0
+"$apictl" monitor >/dev/null 2>&1 &
+interrupted=$!
+monitors_attached 3
+kill -INT "$interrupted"
+check; timeout 10 tail --pid="$interrupted" -f /dev/null; wait "$interrupted"; rc=$?
+[ "$rc" -eq 0 ] || fail "monitor after SIGINT: status $rc"
+
+# ---- a stalled monitor (never reads) neither blocks nor slows apisim: a
+# bounded run of transactions (20 record lists of 4096 set and read back, 343
+# transactions each way) completes, the other monitor gets every line, and
+# the stalled one, once it reads, is told how many it lost.
+list=$(seq -s, 1 8192)
+rounds=20 total=$((20 * 686))
+record_lists() {  # CHANNEL WHAT: the bounded run; prints its time (a figure, not a check)
+  local channel=$1 start_ns elapsed_ms; shift
+  start_ns=$(date +%s%N)
+  for _ in $(seq $rounds); do
+    check; timeout 120 "$apictl" API_MOD_SetRecordList "$channel" 4096 "$list" >/dev/null || fail "record list set ($1)"
+    check; timeout 120 "$apictl" API_MOD_GetRecordList "$channel" - - >/dev/null || fail "record list get ($1)"
+  done
+  elapsed_ms=$(( ($(date +%s%N) - start_ns) / 1000000 ))
+  echo "$total transactions, $1: $elapsed_ms ms"
+}
+record_lists 1 "two monitors reading"
+raw_client stall "$tmp/go" >"$tmp/stalled.txt" &
+stalled=$!; background+=("$stalled")
+monitors_attached 3
+record_lists 3 "two monitors reading and one stalled"
+run_lines() { grep -Ec '"request":"channel=3[,"]' "$tmp/mon_all.json"; }
+for _ in $(seq 100); do [ "$(run_lines)" -ge $total ] && break; sleep 0.05; done
+check; got=$(run_lines)
+[ "$got" -eq $total ] || fail "the reading monitor got $got lines of $total"
+touch "$tmp/go"
+sleep 0.5
+"$apictl" API_Video_GetHue 0 >/dev/null
+check; timeout 10 tail --pid="$stalled" -f /dev/null; wait "$stalled"
+lost=$(sed -n 's/.* - monitor: \([0-9]*\) lines lost.*/\1/p' "$tmp/stalled.txt")
+kept=$(grep -Ec '\(channel=3[,)]' "$tmp/stalled.txt")
+echo "stalled monitor: $kept lines kept, ${lost:-0} lost"
+[ -n "$lost" ] && [ $((kept + lost)) -eq $total ] || fail "stalled monitor: kept $kept + lost ${lost:-none} is not $total"
+check; tail -1 "$tmp/stalled.txt" | grep -q 'API_Video_GetHue' || fail "stalled monitor: no line after the notice"
+
+# ---- hostile requests: refused, and the channel goes on
+hostile=(
+  'b"text\0"|not a request'
+  'b"yaml\0sim\0list\0"|not a request'
+  'b"text\0sim\0list"|not a request'
+  'b"\xff" * 20000|not a request'
+  'b"text\0sim\0drop\0" + b"A" * 5000 + b"\0"|no operation of the daemon'
+  'b"json\0no_such\0"|no command'
+)
+for h in "${hostile[@]}"; do
+  packet=${h%%|*} text=${h#*|}
+  check; raw_client send "$packet" >"$tmp/raw.txt" 2>&1
+  grep -qF "$text" "$tmp/raw.txt" || fail "raw request $packet: $(head -c 300 "$tmp/raw.txt")"
+done
+expect 0 sim list
+
+# ---- another user is refused (the monitor shows what callers send)
+check; setpriv --reuid=65534 --regid=65534 --clear-groups "$apictl" sim list >"$tmp/out" 2>"$tmp/err"
+rc=$?
+[ "$rc" -eq 1 ] && grep -q 'serves uid 0 and root only' "$tmp/err" || fail "another user: status $rc, $(cat "$tmp/err")"
+
+# ---- apisim goes away: the monitors end with status 3 and say so
+kill -TERM "$sim_pid"; wait "$sim_pid"; rc=$?; sim_pid=
+check; [ "$rc" -eq 0 ] || fail "apisim ended with status $rc: $(tail -3 "$tmp/apisim.err")"
+for m in "$mon_all" "$mon_bright"; do
+  check; timeout 10 tail --pid="$m" -f /dev/null; wait "$m"; rc=$?
+  [ "$rc" -eq 3 ] || fail "monitor after apisim stopped: status $rc"
+done
+check; grep -q 'apisim went away' "$tmp/mon_all.err" || fail "monitor: $(cat "$tmp/mon_all.err")"
+background=()
+
+echo "$checks checks, $failures failures"
+[ "$failures" -eq 0 ]
