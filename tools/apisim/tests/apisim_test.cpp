@@ -430,7 +430,7 @@ TEST_F(Apisim, BadRequestsAlwaysGetOneReply) {
 TEST(ApisimProcess, SettingsSurviveARestartAndBadFilesAreRefused) {
     SimProcess sim;
     ASSERT_TRUE(sim.start()) << sim.err();
-    EXPECT_NE(sim.err().find("starting from defaults"), std::string::npos);
+    EXPECT_NE(sim.err().find("starting from the factory settings"), std::string::npos) << sim.err();
     API_Video_SetBrightness(1, 77);
     API_WLAN_SetSSID(const_cast<char*>("kept"));
     API_USER_SetAddUser(2, const_cast<char*>("carl"), const_cast<char*>("pw"));
@@ -469,7 +469,7 @@ TEST(ApisimProcess, SettingsSurviveARestartAndBadFilesAreRefused) {
         fclose(f);
         EXPECT_FALSE(sim.start()) << b.what;
         EXPECT_EQ(sim.wait_exit(), 1) << b.what;
-        EXPECT_NE(sim.err().find("refusing state file"), std::string::npos) << b.what << sim.err();
+        EXPECT_NE(sim.err().find("refusing the state"), std::string::npos) << b.what << sim.err();
         EXPECT_NE(sim.err().find(b.message), std::string::npos) << b.what << sim.err();
     }
     // The refused file is left as it was; the good one loads again.
