@@ -19,7 +19,7 @@ struct StateHeader {
     uint32_t version;
     uint32_t header_size;
     uint64_t payload_size;
-    uint64_t checksum;  // FNV-1a over the image
+    uint64_t checksum;  // FNV-1a over the image, then (version 2) the generation
     uint64_t generation;
 };
 constexpr char kStateMagic[8] = {'A', 'P', 'I', 'S', 'I', 'M', 'S', 'T'};
@@ -160,7 +160,9 @@ bool parse_state(const unsigned char* data, size_t size, Store& into, uint64_t& 
                        std::to_string(h.header_size + kImageSize) + " expected)",
                false;
     const unsigned char* image = data + h.header_size;
-    if (fnv1a(image, kImageSize) != h.checksum) return error = "damaged (checksum mismatch)", false;
+    uint64_t sum = fnv1a(image, kImageSize);
+    if (v2) sum = fnv1a(&h.generation, sizeof h.generation, sum);
+    if (sum != h.checksum) return error = "damaged (checksum mismatch)", false;
     into.write_image(0, image, kImageSize);
     generation = v1 ? 0 : h.generation;
     return true;
@@ -175,8 +177,8 @@ void state_bytes(const Store& store, uint64_t generation, std::vector<unsigned c
     h.version = kStateVersion;
     h.header_size = sizeof h;
     h.payload_size = kImageSize;
-    h.checksum = fnv1a(image, kImageSize);
     h.generation = generation;
+    h.checksum = fnv1a(&h.generation, sizeof h.generation, fnv1a(image, kImageSize));
     memcpy(out.data(), &h, sizeof h);
 }
 

@@ -215,6 +215,9 @@ TEST(StateFile, RoundTripAndRefusals) {
     Bytes v1(file.begin(), file.begin() + 32);
     v1[8] = 1;
     v1[12] = 32;
+    uint64_t sum = 14695981039346656037ull;  // FNV-1a over the image alone
+    for (size_t i = 40; i < file.size(); ++i) sum = (sum ^ file[i]) * 1099511628211ull;
+    memcpy(&v1[24], &sum, 8);
     v1.insert(v1.end(), file.begin() + 40, file.end());
     OwnStore old;
     ASSERT_TRUE(apisim::parse_state(v1.data(), v1.size(), old.s, generation, why)) << why;
@@ -225,7 +228,9 @@ TEST(StateFile, RoundTripAndRefusals) {
     flipped[5000] ^= 1;
     Bytes long_header = file;
     long_header[12] = 48;
-    for (const Bytes& bad : {Bytes(file.begin(), file.end() - 1), flipped, long_header, Bytes(20, 0)}) {
+    Bytes other_generation = file;  // would set its journal aside as already folded in
+    other_generation[33] ^= 1;
+    for (const Bytes& bad : {Bytes(file.begin(), file.end() - 1), flipped, long_header, other_generation, Bytes(20, 0)}) {
         OwnStore untouched;
         const Bytes before = untouched.image();
         EXPECT_FALSE(apisim::parse_state(bad.data(), bad.size(), untouched.s, generation, why));
