@@ -199,7 +199,8 @@ void free_api_lock(bool at_start) {
     const int value = semctl(id, 0, GETVAL);
     const pid_t last = semctl(id, 0, GETPID);
     if (value < 0 || last < 0) return;  // removed in between: the next look finds the new one
-    const bool held = value == 0 && last > 0 && last != getpid() && kill(last, 0) == 0;
+    // kill() refuses (EPERM) to signal another user's live process.
+    const bool held = value == 0 && last > 0 && last != getpid() && (kill(last, 0) == 0 || errno == EPERM);
     if (value == 1 || held) return;
     if (semctl(id, 0, SETVAL, 1) != 0) {
         if (at_start) fail(errno_text("API lock"));

@@ -742,13 +742,28 @@ TEST_F(Apisim, TheLockAndQueuesRemovedUnderItComeBack) {
     EXPECT_NE(err.find("the API lock was found at 0 with nobody holding it: set to 1"), std::string::npos) << err;
     EXPECT_NE(err.find("the control queue was removed: made anew"), std::string::npos) << err;
     EXPECT_NE(err.find("the response queue was removed: made anew"), std::string::npos) << err;
-    // A lock held by a live caller is left alone.
+    // A lock held by a live caller, of another user too, is left alone.
     const int lock = semget(SEM_API_KEY, 1, 0);
-    sembuf take{0, -1, 0}, give{0, 1, 0};
-    ASSERT_EQ(semop(lock, &take, 1), 0);
+    int taken[2];
+    ASSERT_EQ(pipe(taken), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        sembuf take{0, -1, 0}, give{0, 1, 0};
+        if (setgid(65534) != 0 || setuid(65534) != 0 || semop(lock, &take, 1) != 0) _exit(1);
+        if (write(taken[1], "t", 1) != 1) _exit(1);
+        usleep(800 * 1000);
+        _exit(semop(lock, &give, 1) == 0 ? 0 : 1);
+    }
+    char byte;
+    ASSERT_EQ(read(taken[0], &byte, 1), 1);
     usleep(500 * 1000);
     EXPECT_EQ(semctl(lock, 0, GETVAL), 0);
-    ASSERT_EQ(semop(lock, &give, 1), 0);
+    int status;
+    waitpid(holder, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(semctl(lock, 0, GETVAL), 1);
+    close(taken[0]);
+    close(taken[1]);
 }
 
 // ---- whole-device actions ----
