@@ -2,9 +2,9 @@
 // record: the record and the extras are first overwritten where the input
 // says (counts, indexes, texts without their NUL, anything), as a writer of
 // the shared memory or of a state file could, then up to eight requests are
-// served. Checked, beyond the sanitizers: nothing is read or written outside
-// the record (an allocation of its exact size), the request and the reply,
-// and every byte that a request changes lies in a range it marked to be kept
+// served. Checked, beyond the sanitizers and apisim_request.h: nothing is
+// read or written outside the record (an allocation of its exact size), and
+// every byte that a request changes lies in a range it marked to be kept
 // (what is not marked would be lost at the next start).
 #define FUZZ_TARGET "apisim_record"
 
@@ -12,10 +12,8 @@
 
 #include <vector>
 
-#include "fuzz_support.h"
-#include "init_ipc.h"
+#include "apisim_request.h"
 #include "op_facts.h"
-#include "serve.h"
 #include "store.h"
 
 const char* const* fuzz_names() {
@@ -111,17 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                       : pick & 0x4000 ? pick % 600
                                       : op_facts::kOps[pick % op_facts::kOpCount].command;
         if (command == 17) command = 393;  // the JPEG encoder is the other target's
-        const uint8_t fill = in.u8();
-        Guarded request(MSG_TEXT_SIZE), reply(MSG_TEXT_SIZE);
-        memset(request.data(), fill & 0x80 ? 'A' : 0, MSG_TEXT_SIZE);
-        in.bytes(request.data(), in.length(MSG_TEXT_SIZE));
-        unsigned char sent[MSG_TEXT_SIZE];
-        memcpy(sent, request.data(), sizeof sent);
-        memset(reply.data(), 0, MSG_TEXT_SIZE);
         store.changed.clear();
-        apisim::handle(store, command, request.chars(), reply.chars(), line);
-        FUZZ_CHECK(memcmp(sent, request.data(), sizeof sent) == 0 && request.guard_intact(), "request changed", line.c_str());
-        FUZZ_CHECK(reply.guard_intact(), "reply written past its 2018 bytes", line.c_str());
+        serve_fuzzed_request(in, store, command, line);
         for (uint32_t at = 0; at < kImageSize; at += sizeof now) {
             const uint32_t n = kImageSize - at < sizeof now ? kImageSize - at : sizeof now;
             store.read_image(at, now, n);

@@ -76,51 +76,50 @@ void print_wrapped(FILE* to, const char* text, int indent, int column) {
     }
 }
 
+// apisim_usage.def as a table: one line of it per row.
+struct UsageLine {
+    enum Kind { Name, Synopsis, Option, Section } kind;
+    const char *first, *second, *text;
+};
+const UsageLine kUsage[] = {
+#define USAGE_NAME(name, summary) {UsageLine::Name, name, "", summary},
+#define USAGE_SYNOPSIS(text) {UsageLine::Synopsis, "", "", text},
+#define USAGE_OPTION(option, arg, text) {UsageLine::Option, option, arg, text},
+#define USAGE_SECTION(title, text) {UsageLine::Section, title, "", text},
+#include "apisim_usage.def"
+#undef USAGE_NAME
+#undef USAGE_SYNOPSIS
+#undef USAGE_OPTION
+#undef USAGE_SECTION
+};
+
+void print_synopsis(FILE* to) {
+    for (const UsageLine& u : kUsage)
+        if (u.kind == UsageLine::Synopsis) fprintf(to, "usage: %s\n", u.text);
+}
+
 void print_help(FILE* to) {
-#define USAGE_NAME(name, summary) fprintf(to, "%s - %s\n\n", name, summary);
-#define USAGE_SYNOPSIS(text) fprintf(to, "usage: %s\n", text);
-#define USAGE_OPTION(option, arg, text)
-#define USAGE_SECTION(title, text)
-#include "apisim_usage.def"
-#undef USAGE_NAME
-#undef USAGE_SYNOPSIS
-#undef USAGE_OPTION
-#undef USAGE_SECTION
+    for (const UsageLine& u : kUsage)
+        if (u.kind == UsageLine::Name) fprintf(to, "%s - %s\n\n", u.first, u.text);
+    print_synopsis(to);
     fputs("\noptions:\n", to);
-#define USAGE_NAME(name, summary)
-#define USAGE_SYNOPSIS(text)
-#define USAGE_OPTION(option, arg, text)                                    \
-    {                                                                      \
-        const int used = fprintf(to, "  %s%s%s", option, *arg ? " " : "", arg); \
-        if (used > 20) fprintf(to, "\n%22s", ""); else fprintf(to, "%*s", 22 - used, ""); \
-        print_wrapped(to, text, 22, 22);                                   \
+    for (const UsageLine& u : kUsage) {
+        if (u.kind != UsageLine::Option) continue;
+        const int used = fprintf(to, "  %s%s%s", u.first, *u.second ? " " : "", u.second);
+        if (used > 20) fprintf(to, "\n%22s", "");
+        else fprintf(to, "%*s", 22 - used, "");
+        print_wrapped(to, u.text, 22, 22);
     }
-#define USAGE_SECTION(title, text)
-#include "apisim_usage.def"
-#undef USAGE_OPTION
-#undef USAGE_SECTION
-#define USAGE_OPTION(option, arg, text)
-#define USAGE_SECTION(title, text)          \
-    fprintf(to, "\n%s\n  ", title);         \
-    print_wrapped(to, text, 2, 2);
-#include "apisim_usage.def"
-#undef USAGE_NAME
-#undef USAGE_SYNOPSIS
-#undef USAGE_OPTION
-#undef USAGE_SECTION
+    for (const UsageLine& u : kUsage) {
+        if (u.kind != UsageLine::Section) continue;
+        fprintf(to, "\n%s\n  ", u.first);
+        print_wrapped(to, u.text, 2, 2);
+    }
 }
 
 void usage_error(const std::string& why) {
     fprintf(stderr, "apisim: %s\n", why.c_str());
-#define USAGE_NAME(name, summary)
-#define USAGE_SYNOPSIS(text) fprintf(stderr, "usage: %s\n", text);
-#define USAGE_OPTION(option, arg, text)
-#define USAGE_SECTION(title, text)
-#include "apisim_usage.def"
-#undef USAGE_NAME
-#undef USAGE_SYNOPSIS
-#undef USAGE_OPTION
-#undef USAGE_SECTION
+    print_synopsis(stderr);
     fputs("'apisim --help' describes every option\n", stderr);
     exit(2);
 }
