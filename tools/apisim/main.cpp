@@ -170,8 +170,7 @@ BUFFER_ENCODE_T* map_state() {
         if (!trusted) {
             if (shmctl(id, IPC_RMID, nullptr) != 0)
                 fail(errno_text(("a shared record at key 1688 of uid " + std::to_string(ds.shm_perm.cuid) +
-                                 " with mode " + std::to_string(ds.shm_perm.mode & 0777) +
-                                 " cannot be trusted nor removed").c_str()));
+                                 " that others may write cannot be trusted nor removed").c_str()));
             apisim::note("replaced the shared record found at key 1688 (creator uid %d, mode %03o, %zu bytes)",
                          static_cast<int>(ds.shm_perm.cuid), ds.shm_perm.mode & 0777,
                          static_cast<size_t>(ds.shm_segsz));
@@ -185,10 +184,14 @@ BUFFER_ENCODE_T* map_state() {
     return static_cast<BUFFER_ENCODE_T*>(p);
 }
 
-// The API lock holds 1 whenever no transaction runs. A value of 0 that no
-// live process stands behind (a set just made by a caller after the old one
-// was removed, a holder gone) is set free; one that a live caller holds is
-// left for it to give back. The set is made when it is missing.
+// The API lock holds 1 whenever no transaction runs. At start, a value of 0
+// that no live process stands behind (a fresh set, a holder gone) is set
+// free; one that a live caller holds is left for it to give back. While
+// serving, only a set at 0 that nobody has taken since it was made (the
+// library re-creates a removed lock at 0) is set free: every caller takes
+// the lock with SEM_UNDO, so a holder that dies gives it back itself, and a
+// set that somebody took cannot be told from one that somebody holds
+// without a race. The set is made when it is missing.
 void free_api_lock(bool at_start) {
     const int id = semget(SEM_API_KEY, 1, IPC_PERM_WORD);
     if (id < 0) {
@@ -200,7 +203,7 @@ void free_api_lock(bool at_start) {
     if (value < 0 || last < 0) return;  // removed in between: the next look finds the new one
     // kill() refuses (EPERM) to signal another user's live process.
     const bool held = value == 0 && last > 0 && last != getpid() && (kill(last, 0) == 0 || errno == EPERM);
-    if (value == 1 || held) return;
+    if (value == 1 || held || (!at_start && last != 0)) return;
     if (semctl(id, 0, SETVAL, 1) != 0) {
         if (at_start) fail(errno_text("API lock"));
         return;

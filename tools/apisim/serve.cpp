@@ -648,17 +648,17 @@ std::string system_update(Ctx& c) {
     *comma = 0;
     char* end;
     errno = 0;
-    const long length = strtol(comma + 1, &end, 10);
+    const long long length = strtoll(comma + 1, &end, 10);
     if (end == comma + 1 || *end || errno == ERANGE || length < 0 || length > INT32_MAX)
         return refuse(c, "update: " + quoted(comma + 1) + " is no length");
     struct stat st;
     if (stat(name, &st) != 0) return refuse(c, "update: " + quoted(name) + ": " + strerror(errno));
     if (!S_ISREG(st.st_mode)) return refuse(c, "update: " + quoted(name) + " is not a file");
     if (st.st_size != length)
-        return refuse(c, fmt("update: %s has %lld bytes, not %ld", quoted(name).c_str(),
+        return refuse(c, fmt("update: %s has %lld bytes, not %lld", quoted(name).c_str(),
                              static_cast<long long>(st.st_size), length));
     snprintf(c.reply, kTextMax, "ok");
-    note("update: %s of %ld bytes accepted (the stand-in installs nothing)", quoted(name).c_str(), length);
+    note("update: %s of %lld bytes accepted (the stand-in installs nothing)", quoted(name).c_str(), length);
     return "accepted";
 }
 
