@@ -16,7 +16,7 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=($(sed -n 's/^set(fuzz_targets \([^)]*\)).*/\1/p' fuzz/CMakeLists.txt) apisim)
+  targets=($(sed -n 's/^set(\(sim_\)\{0,1\}fuzz_targets \([^)]*\)).*/\2/p' fuzz/CMakeLists.txt))
 fi
 command -v clang++ >/dev/null || { echo "clang++ is needed (with its libFuzzer runtime)" >&2; exit 1; }
 

@@ -1,15 +1,13 @@
 // apisim: a stand-in for the camera's control daemon on an ordinary machine.
-//
-//   apisim [--state FILE] [--trace] [--no-state]
+// Its options and manual are in apisim_usage.def.
 //
 // Creates the API lock, the control and response queues and the shared state
-// record (keys 1682, 1683, 1684 and 1688), answers every request of the
-// control queue with exactly one reply, in order, until SIGINT or SIGTERM, and
-// then saves its settings and exits 0. The state file is $APISIM_STATE, or
-// ./apisim.state, unless --state names another; --no-state neither reads nor
-// writes one. --trace prints one line per transaction on standard output.
-// Actions, live values and refusals are noted on standard error.
+// record (keys 1682, 1683, 1684 and 1688) and answers every request of the
+// control queue with exactly one reply, in order. Every change is kept on the
+// disk before its reply goes out (state_file.h); SIGINT, SIGTERM and SIGHUP
+// stop it after the journal has been folded into the state file.
 #include <errno.h>
+#include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,6 +16,7 @@
 #include <sys/msg.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -27,6 +26,10 @@
 #include "init_ipc.h"
 #include "serve.h"
 #include "state_file.h"
+
+#ifndef APISIM_VERSION
+#define APISIM_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -52,6 +55,92 @@ void on_alarm(int) {}
 
 std::string errno_text(const char* what) { return std::string(what) + ": " + strerror(errno); }
 
+// ---- help, from apisim_usage.def ----
+
+// Prints `text` from column `indent`, wrapped before column 79.
+void print_wrapped(FILE* to, const char* text, int indent, int column) {
+    const int width = 79;
+    while (*text) {
+        const int room = width - column;
+        int len = static_cast<int>(strlen(text));
+        int cut = len;
+        if (len > room) {
+            cut = room;
+            while (cut > 0 && text[cut] != ' ') --cut;
+            if (cut == 0) cut = room;  // one word longer than the line
+        }
+        fprintf(to, "%.*s\n", cut, text);
+        text += cut;
+        while (*text == ' ') ++text;
+        if (*text) fprintf(to, "%*s", indent, "");
+        column = indent;
+    }
+}
+
+// apisim_usage.def as a table: one line of it per row.
+struct UsageLine {
+    enum Kind { Name, Synopsis, Option, Section } kind;
+    const char *first, *second, *text;
+};
+const UsageLine kUsage[] = {
+#define USAGE_NAME(name, summary) {UsageLine::Name, name, "", summary},
+#define USAGE_SYNOPSIS(text) {UsageLine::Synopsis, "", "", text},
+#define USAGE_OPTION(option, arg, text) {UsageLine::Option, option, arg, text},
+#define USAGE_SECTION(title, text) {UsageLine::Section, title, "", text},
+#include "apisim_usage.def"
+#undef USAGE_NAME
+#undef USAGE_SYNOPSIS
+#undef USAGE_OPTION
+#undef USAGE_SECTION
+};
+
+void print_synopsis(FILE* to) {
+    for (const UsageLine& u : kUsage)
+        if (u.kind == UsageLine::Synopsis) fprintf(to, "usage: %s\n", u.text);
+}
+
+void print_help(FILE* to) {
+    for (const UsageLine& u : kUsage)
+        if (u.kind == UsageLine::Name) fprintf(to, "%s - %s\n\n", u.first, u.text);
+    print_synopsis(to);
+    fputs("\noptions:\n", to);
+    for (const UsageLine& u : kUsage) {
+        if (u.kind != UsageLine::Option) continue;
+        const int used = fprintf(to, "  %s%s%s", u.first, *u.second ? " " : "", u.second);
+        if (used > 20) fprintf(to, "\n%22s", "");
+        else fprintf(to, "%*s", 22 - used, "");
+        print_wrapped(to, u.text, 22, 22);
+    }
+    for (const UsageLine& u : kUsage) {
+        if (u.kind != UsageLine::Section) continue;
+        fprintf(to, "\n%s\n  ", u.first);
+        print_wrapped(to, u.text, 2, 2);
+    }
+}
+
+void usage_error(const std::string& why) {
+    fprintf(stderr, "apisim: %s\n", why.c_str());
+    print_synopsis(stderr);
+    fputs("'apisim --help' describes every option\n", stderr);
+    exit(2);
+}
+
+// The factory table as Markdown rows, as the README shows it.
+void print_factory(FILE* to) {
+    fputs("| field | factory value |\n|---|---|\n", to);
+    for (size_t k = 0; k < apisim::kFactoryCount; ++k) {
+        const apisim::FactoryValue& v = apisim::kFactory[k];
+        std::string field = v.field;
+        const bool own = field.rfind("x.", 0) == 0;
+        field = field.substr(2);
+        const size_t at = field.find("[i]");
+        if (at != std::string::npos) field.replace(at, 3, "[0.." + std::to_string(v.count - 1) + "]");
+        fprintf(to, "| `%s`%s | %s |\n", field.c_str(), own ? " (apisim's own)" : "", v.value);
+    }
+}
+
+// ---- IPC objects ----
+
 void take_instance_lock() {
     int id = semget(kInstanceKey, 1, IPC_CREAT | IPC_EXCL | 0666);
     if (id >= 0) {
@@ -67,29 +156,82 @@ void take_instance_lock() {
     fail(errno_text("instance lock"));
 }
 
+// The shared record: writable by this user alone. A segment found at the key
+// is used only if this user made it and nobody else may write it; any other
+// (an older stand-in's, open to all, or someone else's) may be mapped
+// writable elsewhere, so it is removed and made anew.
 BUFFER_ENCODE_T* map_state() {
-    int id = shmget(APISIM_STATE_KEY, sizeof(BUFFER_ENCODE_T), IPC_CREAT | 0666);
-    if (id < 0 && errno == EINVAL) {  // left behind with another size
-        const int old = shmget(APISIM_STATE_KEY, 0, 0);
-        if (old >= 0) shmctl(old, IPC_RMID, nullptr);
-        id = shmget(APISIM_STATE_KEY, sizeof(BUFFER_ENCODE_T), IPC_CREAT | 0666);
+    int id = shmget(APISIM_STATE_KEY, 0, 0);
+    if (id >= 0) {
+        shmid_ds ds;
+        if (shmctl(id, IPC_STAT, &ds) != 0) fail(errno_text("shared state record"));
+        const uid_t me = geteuid();
+        const bool trusted = ds.shm_perm.cuid == me && ds.shm_perm.uid == me &&
+                             (ds.shm_perm.mode & 0022) == 0 && ds.shm_segsz == sizeof(BUFFER_ENCODE_T);
+        if (!trusted) {
+            if (shmctl(id, IPC_RMID, nullptr) != 0)
+                fail(errno_text(("a shared record at key 1688 of uid " + std::to_string(ds.shm_perm.cuid) +
+                                 " that others may write cannot be trusted nor removed").c_str()));
+            apisim::note("replaced the shared record found at key 1688 (creator uid %d, mode %03o, %zu bytes)",
+                         static_cast<int>(ds.shm_perm.cuid), ds.shm_perm.mode & 0777,
+                         static_cast<size_t>(ds.shm_segsz));
+            id = -1;
+        }
     }
+    if (id < 0) id = shmget(APISIM_STATE_KEY, sizeof(BUFFER_ENCODE_T), IPC_CREAT | IPC_EXCL | 0644);
     if (id < 0) fail(errno_text("shared state record"));
     void* p = shmat(id, nullptr, 0);
     if (p == reinterpret_cast<void*>(-1)) fail(errno_text("shared state record"));
     return static_cast<BUFFER_ENCODE_T*>(p);
 }
 
-// The API lock holds 1 whenever no transaction runs. A value of 0 that no
-// live process stands behind (a fresh set, a holder gone) is set free; one that
-// a live caller holds is left for it to give back.
-void free_api_lock() {
+// The API lock holds 1 whenever no transaction runs. At start, a value of 0
+// that no live process stands behind (a fresh set, a holder gone) is set
+// free; one that a live caller holds is left for it to give back. While
+// serving, only a set at 0 that nobody has taken since it was made (the
+// library re-creates a removed lock at 0) is set free: every caller takes
+// the lock with SEM_UNDO, so a holder that dies gives it back itself, and a
+// set that somebody took cannot be told from one that somebody holds
+// without a race. The set is made when it is missing.
+void free_api_lock(bool at_start) {
     const int id = semget(SEM_API_KEY, 1, IPC_PERM_WORD);
-    if (id < 0) fail(errno_text("API lock"));
+    if (id < 0) {
+        if (at_start) fail(errno_text("API lock"));
+        return;
+    }
     const int value = semctl(id, 0, GETVAL);
     const pid_t last = semctl(id, 0, GETPID);
-    const bool held = value == 0 && last > 0 && last != getpid() && kill(last, 0) == 0;
-    if (value != 1 && !held && semctl(id, 0, SETVAL, 1) != 0) fail(errno_text("API lock"));
+    if (value < 0 || last < 0) return;  // removed in between: the next look finds the new one
+    // kill() refuses (EPERM) to signal another user's live process.
+    const bool held = value == 0 && last > 0 && last != getpid() && (kill(last, 0) == 0 || errno == EPERM);
+    if (value == 1 || held || (!at_start && last != 0)) return;
+    if (semctl(id, 0, SETVAL, 1) != 0) {
+        if (at_start) fail(errno_text("API lock"));
+        return;
+    }
+    if (!at_start) apisim::note("the API lock was found at %d with nobody holding it: set to 1", value);
+}
+
+// Looks at the API lock five times a second: the serving loop sleeps in its
+// receive while callers wait at a lock that nobody would free.
+void* watch_api_lock(void*) {
+    const timespec pause{0, 200 * 1000 * 1000};
+    for (;;) {
+        nanosleep(&pause, nullptr);
+        free_api_lock(false);
+    }
+    return nullptr;
+}
+
+void start_lock_watch() {
+    // The watcher takes no signal: they must break the serving loop's receive.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, watch_api_lock, nullptr) != 0) fail("cannot start the lock watch");
+    pthread_detach(thread);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 int open_queue(key_t key, const char* what) {
@@ -98,9 +240,8 @@ int open_queue(key_t key, const char* what) {
     return id;
 }
 
-void usage(FILE* to) {
-    fputs("usage: apisim [--state FILE] [--trace] [--no-state]\n", to);
-}
+// A queue removed under the stand-in: made anew, and said so.
+bool queue_gone(int error) { return error == EIDRM || error == EINVAL; }
 
 }  // namespace
 
@@ -118,45 +259,47 @@ int main(int argc, char** argv) {
             trace = true;
         } else if (a == "--no-state") {
             use_state = false;
+        } else if (a == "--defaults") {
+            print_factory(stdout);
+            return 0;
         } else if (a == "--help" || a == "-h") {
-            usage(stdout);
+            print_help(stdout);
+            return 0;
+        } else if (a == "--version") {
+            printf("apisim %s\n", APISIM_VERSION);
             return 0;
         } else {
-            usage(stderr);
-            return 2;
+            usage_error(a == "--state" ? "--state needs a FILE" : "unknown option " + a);
         }
     }
+    if (state_path.empty()) usage_error("--state needs a FILE");
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     take_instance_lock();
-    // The state file is checked whole before the shared record is touched.
-    static apisim::Store loaded;
-    static BUFFER_ENCODE_T scratch;
-    loaded.rec = &scratch;
-    bool have_state = false;
-    if (use_state) {
-        bool missing;
-        std::string why;
-        have_state = apisim::load_state(state_path.c_str(), loaded, missing, why);
-        if (!have_state && !missing) fail("refusing state file " + state_path + ": " + why);
-        if (!have_state) apisim::note("no state file %s yet: starting from defaults", state_path.c_str());
-    }
+    // The files are authoritative: whatever an earlier instance left in the
+    // shared record is replaced by what was kept.
     apisim::Store store;
     store.rec = map_state();
-    if (have_state) {
-        memcpy(store.rec, loaded.rec, sizeof(BUFFER_ENCODE_T));
-        store.extra = loaded.extra;
+    static apisim::Keeper keeper;
+    if (use_state) {
+        bool fresh;
+        std::string report, why;
+        if (!keeper.open(state_path.c_str(), store, fresh, report, why)) fail("refusing the state: " + why);
+        apisim::note("%s", report.c_str());
     } else {
         apisim::set_defaults(store);
+        store.changed.clear();
     }
-    const int control = open_queue(MSG_CONTROL_KEY, "control queue");
-    const int response = open_queue(MSG_RESPONSE_KEY, "response queue");
-    free_api_lock();
+    int control = open_queue(MSG_CONTROL_KEY, "control queue");
+    int response = open_queue(MSG_RESPONSE_KEY, "response queue");
+    free_api_lock(true);
+    start_lock_watch();
 
     struct sigaction sa {};
     sa.sa_handler = on_stop;  // no SA_RESTART: a waiting receive is broken off
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
     sa.sa_handler = on_alarm;
     sigaction(SIGALRM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
@@ -168,7 +311,7 @@ int main(int argc, char** argv) {
     fflush(stdout);
 
     static MSGBUF request, reply;
-    std::string line;
+    std::string line, why;
     while (!stop_requested) {
         memset(&request, 0, sizeof request);
         // MSG_NOERROR: a record longer than the protocol's is cut and still
@@ -176,7 +319,10 @@ int main(int argc, char** argv) {
         const ssize_t got = msgrcv(control, &request, MSG_SIZE, MSG_TYPE_REQUEST, MSG_NOERROR);
         if (got < 0) {
             if (errno == EINTR) continue;
-            fail(errno_text("receiving a request"));
+            if (!queue_gone(errno)) fail(errno_text("receiving a request"));
+            control = open_queue(MSG_CONTROL_KEY, "control queue");
+            apisim::note("the control queue was removed: made anew");
+            continue;
         }
         memset(&reply, 0, sizeof reply);
         if (got < static_cast<ssize_t>(sizeof request.Command)) {
@@ -185,21 +331,45 @@ int main(int argc, char** argv) {
         } else {
             apisim::handle(store, request.Command, request.mtext, reply.mtext, line);
         }
+        // Kept before it is answered: a reply is the caller's receipt.
+        if (use_state && !keeper.commit(store, why))
+            fail("cannot keep a change, so the request stays unanswered: " + why);
+        store.changed.clear();
+        switch (store.action) {
+        case apisim::Action::SyncFlash:
+            if (use_state && !keeper.compact(store, why)) fail("cannot rewrite the state file: " + why);
+            break;
+        case apisim::Action::Boot: {
+            bool differs = false;
+            if (!use_state) apisim::set_defaults(store);
+            else if (!keeper.reload(store, differs, why)) fail("boot: cannot read the state back: " + why);
+            if (differs) apisim::note("boot: the kept state differed from the one served");
+            apisim::reset_live(store);
+            if (use_state && !keeper.commit(store, why)) fail("boot: cannot keep the state: " + why);
+            store.changed.clear();
+            break;
+        }
+        case apisim::Action::None: break;
+        }
+        store.action = apisim::Action::None;
         reply.mtype = MSG_TYPE_REPLY;
         reply.Command = request.Command;
         // [control] a fault rule may delay, replace or withhold the reply.
         const bool send_reply = apisim::control::before_reply(control, request.Command, reply.mtext);
         // A full response queue blocks the send; a stop request breaks it off.
         while (send_reply && msgsnd(response, &reply, MSG_SIZE, 0) != 0) {
+            if (queue_gone(errno)) {
+                response = open_queue(MSG_RESPONSE_KEY, "response queue");
+                apisim::note("the response queue was removed: made anew");
+                continue;
+            }
             if (errno != EINTR) fail(errno_text("sending a reply"));
             if (stop_requested) break;
         }
         apisim::control::after_reply(request.Command, line);  // [control] the monitors' line
         if (trace) printf("%s\n", line.c_str());
     }
-    if (use_state) {
-        std::string why;
-        if (!apisim::save_state(state_path.c_str(), store, why)) fail("cannot save the state: " + why);
-    }
+    if (use_state && !keeper.compact(store, why))
+        fail("cannot fold the journal into the state file (the journal keeps every change): " + why);
     return 0;
 }

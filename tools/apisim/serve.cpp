@@ -1,9 +1,12 @@
 #include "serve.h"
 
+#include <errno.h>
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <vector>
@@ -203,7 +206,8 @@ std::string answer(const Facts& f, const Field& field, char* reply) {
     }
 }
 
-std::string store_value(const Decoded& d, const Field& field) {
+std::string store_value(Store& s, const Decoded& d, const Field& field) {
+    if (field.kind != Field::None) s.mark(field.p, field.size);
     switch (field.kind) {
     case Field::None: return "not stored: no such entry";
     case Field::Raw:
@@ -255,7 +259,7 @@ std::string serve_ordinary(Store& s, const Facts& f, Request& q, char* reply) {
     const Home* h = home_of(f.command);
     if (h && h->set == f.command) {
         if (h->field[0] == 'x') note("%s: kept by the stand-in (the state record has no field for it)", f.name);
-        return store_value(d, h->at(s, d.index)) + " in " + field_name(*h);
+        return store_value(s, d, h->at(s, d.index)) + " in " + field_name(*h);
     }
     if (h && h->get == f.command) return answer(f, h->at(s, d.index), reply);
     if (f.rep == Rep::Ack) {
@@ -289,10 +293,16 @@ int split(const char* text, char sep, char* buf, size_t room, const char** parts
     return n;
 }
 
+// A text field of the record holds exactly `text` (the field may lack its NUL).
+template <size_t N>
+bool field_is(const char (&field)[N], const char* text) {
+    const size_t len = strnlen(field, N);
+    return len == strlen(text) && memcmp(field, text, len) == 0;
+}
+
 int find_user(BUFFER_ENCODE_T& r, const char* name) {
     for (int i = 0; i < 10; ++i)
-        if (r.UserConfigs.entry[i].name[0] && strcmp(r.UserConfigs.entry[i].name, name) == 0)
-            return i;
+        if (r.UserConfigs.entry[i].name[0] && field_is(r.UserConfigs.entry[i].name, name)) return i;
     return -1;
 }
 
@@ -304,6 +314,7 @@ bool account_fits(const char* name, const char* pass) {
 
 std::string put_account(Ctx& c, int id, const char* name, const char* pass, int level) {
     USER_ENTRY_T& e = c.r().UserConfigs.entry[id];
+    c.s.mark(&e, sizeof e);
     snprintf(e.name, sizeof e.name, "%s", name);
     snprintf(e.password, sizeof e.password, "%s", pass);
     e.level = level;
@@ -337,6 +348,7 @@ std::string delete_user(Ctx& c) {
     const int id = find_user(c.r(), c.q.text);
     if (id < 0) return refuse(c, "delete user: no user " + quoted(c.q.text));
     memset(&c.r().UserConfigs.entry[id], 0, sizeof(USER_ENTRY_T));
+    c.s.mark(&c.r().UserConfigs.entry[id], sizeof(USER_ENTRY_T));
     return fmt("user %d deleted", id);
 }
 
@@ -392,6 +404,8 @@ std::string snapshot(Ctx& c) {
     const int len = render_snapshot(ch, reinterpret_cast<unsigned char*>(r.JPGBSnapBuffer),
                                     sizeof r.JPGBSnapBuffer);
     r.JPGSnapLen = len < 0 ? 0 : len;
+    c.s.mark(&r.JPGSnapLen, sizeof r.JPGSnapLen);
+    if (len > 0) c.s.mark(r.JPGBSnapBuffer, static_cast<size_t>(len));
     if (len < 0) return refuse(c, "snapshot: the picture does not fit the buffer");
     return fmt("JPEG of %d bytes in JPGBSnapBuffer", len);
 }
@@ -403,7 +417,10 @@ std::string net_config(Ctx& c) {
     if (split(c.q.text, ',', buf, sizeof buf, part, 3) < 3) return refuse(c, "net config: not ip,netmask,gateway");
     NET_CONFIG& n = c.r().NetConfigs;
     char* fields[] = {n.ipaddr, n.netmask, n.gateway, n.real_ipaddr, n.real_netmask, n.real_gateway};
-    for (int i = 0; i < 6; ++i) store_text({Field::Text, fields[i], 32}, part[i % 3]);
+    for (int i = 0; i < 6; ++i) {
+        store_text({Field::Text, fields[i], 32}, part[i % 3]);
+        c.s.mark(fields[i], 32);
+    }
     return "stored in NetConfigs.ipaddr, netmask, gateway";
 }
 
@@ -416,6 +433,7 @@ std::string numbered_text(Ctx& c) {
     if (end == c.q.text || *end != ',') return refuse(c, "not number,text");
     const Field f = h->at(c.s, static_cast<int>(n));
     if (f.kind == Field::None) return refuse(c, fmt("no entry %ld", n));
+    c.s.mark(f.p, f.size);
     return (store_text(f, end + 1) ? "stored in " : "cut into ") + field_name(*h) + fmt(" %ld", n);
 }
 
@@ -423,8 +441,11 @@ std::string set_deinterlace(Ctx& c) {
     const int ch = c.q.bytes[0];
     c.q.args = fmt("channel=%d, Mode=%d, Level=%d", ch, c.q.bytes[1], c.q.bytes[2]);
     if (!channel_ok(ch)) return refuse(c, fmt("deinterlace: no channel %d", ch));
-    c.r().VideoConfig[ch].DeinterlaceMode = c.q.bytes[1];
-    c.r().VideoConfig[ch].DeinterlaceLevel = c.q.bytes[2];
+    VIDEO_CONFIG& v = c.r().VideoConfig[ch];
+    v.DeinterlaceMode = c.q.bytes[1];
+    v.DeinterlaceLevel = c.q.bytes[2];
+    c.s.mark(&v.DeinterlaceMode, sizeof v.DeinterlaceMode);
+    c.s.mark(&v.DeinterlaceLevel, sizeof v.DeinterlaceLevel);
     return "stored in VideoConfig[i].DeinterlaceMode, DeinterlaceLevel";
 }
 
@@ -442,8 +463,11 @@ std::string set_qp(Ctx& c) {
     c.q.args = quoted(c.q.text);
     if (sscanf(c.q.text, "%d,%d,%d", &ch, &i, &p) != 3 || !channel_ok(ch))
         return refuse(c, "QP: not channel,QP_I,QP_P");
-    c.r().VideoConfig[ch].QP_I = i;
-    c.r().VideoConfig[ch].QP_P = p;
+    VIDEO_CONFIG& v = c.r().VideoConfig[ch];
+    v.QP_I = i;
+    v.QP_P = p;
+    c.s.mark(&v.QP_I, sizeof v.QP_I);
+    c.s.mark(&v.QP_P, sizeof v.QP_P);
     return "stored in VideoConfig[i].QP_I, QP_P";
 }
 
@@ -468,6 +492,7 @@ std::string set_region(Ctx& c) {
         !(t = region_at(c, v[0], v[1])))
         return refuse(c, "motion region: not channel,region,Lx,Ly,Rx,Ry");
     *t = {1, v[2], v[3], v[4], v[5]};
+    c.s.mark(t, sizeof *t);
     return "stored in EventChannelConfigs.Region[ch][region]";
 }
 
@@ -486,6 +511,7 @@ std::string set_position(Ctx& c) {
     c.q.args = fmt("count=%d, A=%d, B=%d", p.count, p.A, p.B);
     if (p.count < 0 || p.count >= 16) return refuse(c, fmt("position: no preset %d", p.count));
     c.r().Pos[p.count] = p;
+    c.s.mark(&c.r().Pos[p.count], sizeof p);
     return "stored in Pos[count]";
 }
 
@@ -502,7 +528,7 @@ std::string get_position(Ctx& c) {
 }
 
 // Record lists: a header, then chunks of at most 12 eight-byte records.
-constexpr int kChunk = 12, kMaxRecords = 4096;
+constexpr int kChunk = 12;
 
 int32_t int_at(const unsigned char* b) {
     int32_t v;
@@ -517,23 +543,36 @@ std::string list_header(Ctx& c) {
         return refuse(c, fmt("record list: channel %d or count %d out of range", ch, count));
     c.r().RecordCount[ch] = count;
     memset(c.r().RecordTime[ch], 0, sizeof c.r().RecordTime[ch]);
+    c.s.mark(&c.r().RecordCount[ch], sizeof c.r().RecordCount[ch]);
+    c.s.mark(c.r().RecordTime[ch], sizeof c.r().RecordTime[ch]);
     return "RecordCount set";
+}
+
+// The channel's record count, checked: the record may have been written by
+// another hand.
+int checked_count(Ctx& c, int32_t ch) {
+    bool damaged;
+    const int count = record_count(c.r(), ch, &damaged);
+    if (damaged) note("record list: RecordCount[%d] holds %d, outside 0..%d: read as 0", ch, c.r().RecordCount[ch], kMaxRecords);
+    return count;
 }
 
 std::string list_chunk(Ctx& c) {
     const int32_t ch = int_at(c.q.bytes), first = int_at(c.q.bytes + 4);
     c.q.args = fmt("channel=%d, index=%d", ch, first);
-    if (!channel_ok(ch) || first < 0 || first >= c.r().RecordCount[ch])
+    const int count = checked_count(c, ch);
+    if (!channel_ok(ch) || first < 0 || first >= count)
         return refuse(c, fmt("record list: chunk at %d outside channel %d's list", first, ch));
-    const int n = c.r().RecordCount[ch] - first < kChunk ? c.r().RecordCount[ch] - first : kChunk;
+    const int n = count - first < kChunk ? count - first : kChunk;
     memcpy(&c.r().RecordTime[ch][2 * first], c.q.bytes + 8, 8 * n);
+    c.s.mark(&c.r().RecordTime[ch][2 * first], 8 * n);
     return fmt("%d records stored", n);
 }
 
 std::string list_count(Ctx& c) {
     const int32_t ch = int_at(c.q.bytes);
     c.q.args = fmt("channel=%d", ch);
-    const int32_t count = channel_ok(ch) ? c.r().RecordCount[ch] : 0;
+    const int32_t count = checked_count(c, ch);
     memcpy(c.reply, &count, 4);
     return fmt("%d records", count);
 }
@@ -541,8 +580,9 @@ std::string list_count(Ctx& c) {
 std::string list_records(Ctx& c) {
     const int32_t ch = int_at(c.q.bytes), first = int_at(c.q.bytes + 4);
     c.q.args = fmt("channel=%d, index=%d", ch, first);
-    if (!channel_ok(ch) || first < 0 || first >= c.r().RecordCount[ch]) return "no records";
-    const int n = c.r().RecordCount[ch] - first < kChunk ? c.r().RecordCount[ch] - first : kChunk;
+    const int count = checked_count(c, ch);
+    if (!channel_ok(ch) || first < 0 || first >= count) return "no records";
+    const int n = count - first < kChunk ? count - first : kChunk;
     memcpy(c.reply, &c.r().RecordTime[ch][2 * first], 8 * n);
     return fmt("%d records", n);
 }
@@ -570,7 +610,57 @@ std::string trigger(Ctx& c) {
     note("recording triggered on channel %d (source %d)", ch, source);
     if (!channel_ok(ch)) return "no such channel";
     c.r().RecordTrigger[ch] = source;
+    c.s.mark(&c.r().RecordTrigger[ch], sizeof(int32_t));
     return fmt("RecordTrigger[%d] = %d", ch, source);
+}
+
+// ---- whole-device actions ----
+
+std::string system_boot(Ctx& c) {
+    c.s.action = Action::Boot;
+    note("boot: the kept settings are read back from the state, live values cleared");
+    return "boot: kept settings reloaded, live values cleared";
+}
+
+std::string system_restore(Ctx& c) {
+    restore_factory(c.s, true);
+    note("restore: factory settings, the network settings kept");
+    return "factory settings, network settings, record lists and SD card status kept";
+}
+
+std::string system_default(Ctx& c) {
+    restore_factory(c.s, false);
+    note("default: factory settings");
+    return "factory settings, record lists and SD card status kept";
+}
+
+std::string system_sync_flash(Ctx& c) {
+    c.s.action = Action::SyncFlash;
+    return "state file rewritten";
+}
+
+// "name,length": the name runs to the last comma (it may hold commas).
+std::string system_update(Ctx& c) {
+    c.q.args = quoted(c.q.text);
+    char name[MSG_TEXT_SIZE];
+    snprintf(name, sizeof name, "%s", c.q.text);
+    char* comma = strrchr(name, ',');
+    if (!comma || comma == name) return refuse(c, "update: not file,length");
+    *comma = 0;
+    char* end;
+    errno = 0;
+    const long long length = strtoll(comma + 1, &end, 10);
+    if (end == comma + 1 || *end || errno == ERANGE || length < 0 || length > INT32_MAX)
+        return refuse(c, "update: " + quoted(comma + 1) + " is no length");
+    struct stat st;
+    if (stat(name, &st) != 0) return refuse(c, "update: " + quoted(name) + ": " + strerror(errno));
+    if (!S_ISREG(st.st_mode)) return refuse(c, "update: " + quoted(name) + " is not a file");
+    if (st.st_size != length)
+        return refuse(c, fmt("update: %s has %lld bytes, not %lld", quoted(name).c_str(),
+                             static_cast<long long>(st.st_size), length));
+    snprintf(c.reply, kTextMax, "ok");
+    note("update: %s of %lld bytes accepted (the stand-in installs nothing)", quoted(name).c_str(), length);
+    return "accepted";
 }
 
 struct Custom {
@@ -585,7 +675,11 @@ const Custom kCustom[] = {
     {64, "API_SMTP_Send_Text", send_mail},
     {65, "API_SMTP_Send_Attach", logged_action},
     {123, "API_WLAN_SetWepKey", numbered_text},
-    {144, "API_System_Update", logged_action},
+    {140, "API_System_Boot", system_boot},
+    {141, "API_System_Restore", system_restore},
+    {142, "API_System_Default", system_default},
+    {143, "API_System_SyncFlash", system_sync_flash},
+    {144, "API_System_Update", system_update},
     {158, "API_Video_SetDeinterlace", set_deinterlace},
     {159, "API_Video_GetDeinterlace", get_deinterlace},
     {178, "API_EVENT_GetMotionRegion", get_region},

@@ -265,56 +265,193 @@ bool store_text(const Field& f, const char* text) {
     return keep == len;
 }
 
+// ---- factory settings ----
+
+// A factory value: the entries 0 .. n-1 of the field expression (0: no index).
+#define FACTORY(n, value, expr)                                  \
+    {#expr, n, value, [](Store& s, int i) -> Field {             \
+         if ((n) ? (i < 0 || i >= (n)) : i != 0) return {};      \
+         auto& r = *s.rec;                                       \
+         auto& x = s.extra;                                      \
+         (void)r, (void)x, (void)i;                              \
+         return field_of(expr);                                  \
+     }}
+
+const FactoryValue kFactory[] = {
+    FACTORY(4, "25", r.VideoConfig[i].FrameRate),
+    FACTORY(4, "25", r.VideoConfig[i].PIRatio),
+    FACTORY(4, "1", r.VideoConfig[i].MJPGEncode),
+    FACTORY(4, "80", r.VideoConfig[i].MJPEGQuality),
+    FACTORY(4, "128", r.VideoConfig[i].Brightness),
+    FACTORY(4, "128", r.VideoConfig[i].Contrast),
+    FACTORY(4, "128", r.VideoConfig[i].Saturation),
+    FACTORY(4, "128", r.VideoConfig[i].Hue),
+    FACTORY(4, "28", r.VideoConfig[i].QP_I),
+    FACTORY(4, "30", r.VideoConfig[i].QP_P),
+    FACTORY(4, "50", r.VideoConfig[i].Frequency),
+    FACTORY(4, "256000", r.CBRConfig[i].CBRByteRate),
+    FACTORY(4, "50", r.MotionConfig[i].Sensitivity),
+    FACTORY(0, "192.168.1.100", r.NetConfigs.ipaddr),
+    FACTORY(0, "255.255.255.0", r.NetConfigs.netmask),
+    FACTORY(0, "192.168.1.1", r.NetConfigs.gateway),
+    FACTORY(0, "192.168.1.100", r.NetConfigs.real_ipaddr),
+    FACTORY(0, "255.255.255.0", r.NetConfigs.real_netmask),
+    FACTORY(0, "192.168.1.1", r.NetConfigs.real_gateway),
+    FACTORY(0, "192.168.1.1", r.NetConfigs.real_dns),
+    FACTORY(0, "02:00:00:00:00:01", r.NetConfigs.mac),
+    FACTORY(0, "192.168.1.1", r.DnsConfig.dns[0]),
+    FACTORY(0, "80", r.ThttpdConfig.port),
+    FACTORY(0, "554", r.RtspConfigs.RtspPort),
+    FACTORY(0, "6970", r.RtspConfigs.RtpPort),
+    FACTORY(0, "25", r.SmtpConfigs.smtpport),
+    FACTORY(0, "21", r.FtpConfigs.port),
+    FACTORY(0, "/", r.FtpConfigs.uploadPath),
+    FACTORY(0, "0", r.WlanConfigs.mode),
+    FACTORY(0, "0", r.WlanConfigs.auth),
+    FACTORY(0, "0", r.WlanConfigs.enc),
+    FACTORY(0, "6", r.WlanConfigs.channel),
+    FACTORY(0, "9600", r.PtzConfigs.baudrate),
+    FACTORY(0, "1", r.PtzConfigs.address),
+    FACTORY(0, "5", r.PtzConfigs.speed),
+    FACTORY(0, "1492", r.PPPConfigs.mtu),
+    FACTORY(0, "apisim camera", r.VeldaConfigs.CameraName),
+    FACTORY(0, "/mnt/sd/snapshot", r.VeldaConfigs.SnapShotPath),
+    FACTORY(0, "/mnt/sd/record", r.VeldaConfigs.RecPath),
+    FACTORY(0, "50", r.VeldaConfigs.AudioVolume),
+    FACTORY(0, "apisim", r.NewAddcfg.procename),
+    FACTORY(0, "admin", r.UserConfigs.entry[0].name),
+    FACTORY(0, "admin", r.UserConfigs.entry[0].password),
+    FACTORY(0, "3", r.UserConfigs.entry[0].level),
+    FACTORY(0, "GMT+00:00", x.zone),
+    FACTORY(0, "inner", x.inner_user),
+};
+#undef FACTORY
+
+const size_t kFactoryCount = sizeof kFactory / sizeof kFactory[0];
+
 void set_defaults(Store& s) {
-    BUFFER_ENCODE_T& r = *s.rec;
-    memset(&r, 0, sizeof r);
+    memset(s.rec, 0, sizeof *s.rec);
     memset(&s.extra, 0, sizeof s.extra);
-    for (VIDEO_CONFIG& v : r.VideoConfig) {
-        v.FrameRate = 25;
-        v.PIRatio = 25;
-        v.MJPGEncode = 1;
-        v.MJPEGQuality = 80;
-        v.Brightness = v.Contrast = v.Saturation = v.Hue = 128;
-        v.QP_I = 28;
-        v.QP_P = 30;
-        v.Frequency = 50;
+    for (const FactoryValue& v : kFactory)
+        for (int i = 0; i < (v.count ? v.count : 1); ++i) {
+            const Field f = v.at(s, i);
+            if (f.kind == Field::Int) store_int(f, static_cast<int32_t>(strtol(v.value, nullptr, 10)));
+            else store_text(f, v.value);
+        }
+    s.mark_all();
+}
+
+void restore_factory(Store& s, bool keep_network) {
+    BUFFER_ENCODE_T& r = *s.rec;
+    // Kept aside while the factory settings go in (the lists are 128 KiB).
+    static int32_t lists[4][8192];
+    static int32_t counts[4];
+    static STORAGE_SD_STAUS card;
+    static NET_CONFIG net;
+    static DNS_CONFIG dns;
+    static WLAN_CONFIG wlan;
+    memcpy(lists, r.RecordTime, sizeof lists);
+    memcpy(counts, r.RecordCount, sizeof counts);
+    card = r.StorageSD;
+    net = r.NetConfigs;
+    dns = r.DnsConfig;
+    wlan = r.WlanConfigs;
+    set_defaults(s);
+    memcpy(r.RecordTime, lists, sizeof lists);
+    memcpy(r.RecordCount, counts, sizeof counts);
+    r.StorageSD = card;
+    if (keep_network) {
+        r.NetConfigs = net;
+        r.DnsConfig = dns;
+        r.WlanConfigs = wlan;
     }
-    for (CBR_CONFIG_T& c : r.CBRConfig) c.CBRByteRate = 256000;
-    for (MOTION_CONFIG& m : r.MotionConfig) m.Sensitivity = 50;
-    NET_CONFIG& n = r.NetConfigs;
-    strcpy(n.ipaddr, "192.168.1.100");
-    strcpy(n.netmask, "255.255.255.0");
-    strcpy(n.gateway, "192.168.1.1");
-    strcpy(n.real_ipaddr, n.ipaddr);
-    strcpy(n.real_netmask, n.netmask);
-    strcpy(n.real_gateway, n.gateway);
-    strcpy(n.real_dns, n.gateway);
-    strcpy(n.mac, "02:00:00:00:00:01");
-    strcpy(r.DnsConfig.dns[0], "192.168.1.1");
-    r.ThttpdConfig.port = 80;
-    r.RtspConfigs.RtspPort = 554;
-    r.RtspConfigs.RtpPort = 6970;
-    r.SmtpConfigs.smtpport = 25;
-    r.FtpConfigs.port = 21;
-    strcpy(r.FtpConfigs.uploadPath, "/");
-    strcpy(r.WlanConfigs.mode, "0");
-    strcpy(r.WlanConfigs.auth, "0");
-    strcpy(r.WlanConfigs.enc, "0");
-    r.WlanConfigs.channel = 6;
-    r.PtzConfigs.baudrate = 9600;
-    r.PtzConfigs.address = 1;
-    r.PtzConfigs.speed = 5;
-    strcpy(r.PPPConfigs.mtu, "1492");
-    strcpy(r.VeldaConfigs.CameraName, "apisim camera");
-    strcpy(r.VeldaConfigs.SnapShotPath, "/mnt/sd/snapshot");
-    strcpy(r.VeldaConfigs.RecPath, "/mnt/sd/record");
-    r.VeldaConfigs.AudioVolume = 50;
-    strcpy(r.NewAddcfg.procename, "apisim");
-    strcpy(r.UserConfigs.entry[0].name, "admin");
-    strcpy(r.UserConfigs.entry[0].password, "admin");
-    r.UserConfigs.entry[0].level = 3;
-    strcpy(s.extra.zone, "GMT+00:00");
-    strcpy(s.extra.inner_user, "inner");
+}
+
+void reset_live(Store& s) {
+    BUFFER_ENCODE_T& r = *s.rec;
+    r.JPGSnapLen = 0;
+    r.total_http_sessions = r.total_rtsp_sessions = 0;
+    memset(r.RecordTrigger, 0, sizeof r.RecordTrigger);
+    s.mark(&r.JPGSnapLen, sizeof r.JPGSnapLen);
+    s.mark(&r.total_http_sessions, 2 * sizeof r.total_http_sessions);
+    s.mark(r.RecordTrigger, sizeof r.RecordTrigger);
+}
+
+int record_count(const BUFFER_ENCODE_T& r, int channel, bool* damaged) {
+    if (damaged) *damaged = false;
+    if (channel < 0 || channel >= 4) return 0;
+    int32_t n;
+    memcpy(&n, &r.RecordCount[channel], sizeof n);
+    if (n >= 0 && n <= kMaxRecords) return n;
+    if (damaged) *damaged = true;
+    return 0;
+}
+
+// ---- changes ----
+
+void Changes::add(uint32_t offset, uint32_t length) {
+    if (length == 0) return;
+    uint32_t end = offset + length;
+    // Swallow every range that touches the new one, then keep the union.
+    for (int k = 0; k < count;) {
+        const Span& o = span[k];
+        if (o.offset <= end && offset <= o.offset + o.length) {
+            end = end > o.offset + o.length ? end : o.offset + o.length;
+            offset = offset < o.offset ? offset : o.offset;
+            span[k] = span[--count];
+        } else {
+            ++k;
+        }
+    }
+    if (count == kMax) {
+        for (int k = 0; k < count; ++k) {
+            end = end > span[k].offset + span[k].length ? end : span[k].offset + span[k].length;
+            offset = offset < span[k].offset ? offset : span[k].offset;
+        }
+        count = 0;
+    }
+    span[count++] = {offset, end - offset};
+}
+
+uint64_t Changes::bytes() const {
+    uint64_t n = 0;
+    for (int k = 0; k < count; ++k) n += span[k].length;
+    return n;
+}
+
+void Store::mark(const void* p, size_t n) {
+    const auto* b = static_cast<const unsigned char*>(p);
+    const auto* rec_at = reinterpret_cast<const unsigned char*>(rec);
+    const auto* extra_at = reinterpret_cast<const unsigned char*>(&extra);
+    if (b >= rec_at && b + n <= rec_at + kRecordSize) {
+        changed.add(static_cast<uint32_t>(b - rec_at), static_cast<uint32_t>(n));
+    } else if (b >= extra_at && b + n <= extra_at + sizeof extra) {
+        changed.add(kRecordSize + static_cast<uint32_t>(b - extra_at), static_cast<uint32_t>(n));
+    } else {
+        // A caller's bug: a write outside the kept image. Keep it all rather
+        // than miss what it changed.
+        mark_all();
+    }
+}
+
+void Store::read_image(uint32_t offset, void* bytes, uint32_t n) const {
+    auto* out = static_cast<unsigned char*>(bytes);
+    if (offset < kRecordSize) {
+        const uint32_t part = n < kRecordSize - offset ? n : kRecordSize - offset;
+        memcpy(out, reinterpret_cast<const unsigned char*>(rec) + offset, part);
+        out += part, offset += part, n -= part;
+    }
+    if (n) memcpy(out, reinterpret_cast<const unsigned char*>(&extra) + (offset - kRecordSize), n);
+}
+
+void Store::write_image(uint32_t offset, const void* bytes, uint32_t n) {
+    const auto* in = static_cast<const unsigned char*>(bytes);
+    if (offset < kRecordSize) {
+        const uint32_t part = n < kRecordSize - offset ? n : kRecordSize - offset;
+        memcpy(reinterpret_cast<unsigned char*>(rec) + offset, in, part);
+        in += part, offset += part, n -= part;
+    }
+    if (n) memcpy(reinterpret_cast<unsigned char*>(&extra) + (offset - kRecordSize), in, n);
 }
 
 }  // namespace apisim

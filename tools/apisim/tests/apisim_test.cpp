@@ -8,10 +8,16 @@
 #include <sys/msg.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
+#include <sched.h>
+#include <errno.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -127,7 +133,8 @@ Value value_for(const Pair& p, int seed) {
     return v;
 }
 
-void do_set(const Pair& p, int index, Value& v) {
+// Calls the pair's set with the value: true when it answered.
+bool set_value(const Pair& p, int index, Value& v) {
     intptr_t a[8] = {};
     const Facts& s = *p.set;
     const int last = s.req_args - 1;
@@ -135,7 +142,16 @@ void do_set(const Pair& p, int index, Value& v) {
     if (s.req == Req::Str || s.req == Req::Copy) a[s.req_param[0]] = reinterpret_cast<intptr_t>(v.text.data());
     else if (s.req == Req::Block || s.req == Req::ChanBlock) a[s.req_param[last]] = reinterpret_cast<intptr_t>(v.block.data());
     else if (last >= 0) a[s.req_param[last]] = v.number;
-    ASSERT_EQ(call(s, a), s.ok) << s.name;
+    return call(s, a) == s.ok;
+}
+
+void do_set(const Pair& p, int index, Value& v) { ASSERT_TRUE(set_value(p, index, v)) << p.set->name; }
+
+// The motion I/O values are camera-wide although their operations name a
+// channel; 414 and 415 each answer to two pairs of names.
+bool shares_its_field(const Pair& p) {
+    static const std::vector<int> shared = {354, 356, 359, 361, 363, 365, 415};
+    return std::find(shared.begin(), shared.end(), p.set->command) != shared.end();
 }
 
 void check_get(const Pair& p, int index, const Value& v) {
@@ -172,12 +188,9 @@ TEST_F(Apisim, EveryOrdinaryGetSetPairRoundTrips) {
             do_set(pairs[i], indexes[k], values[i].back());
             check_get(pairs[i], indexes[k], values[i].back());
         }
-    // No set reached another pair's field. (The motion I/O values are
-    // camera-wide although their operations name a channel; 414 and 415 each
-    // answer to two pairs of names.)
-    const std::vector<int> shared = {354, 356, 359, 361, 363, 365, 415};
+    // No set reached another pair's field.
     for (size_t i = 0; i < pairs.size(); ++i) {
-        if (std::find(shared.begin(), shared.end(), pairs[i].set->command) != shared.end()) continue;
+        if (shares_its_field(pairs[i])) continue;
         for (size_t k = 0; k < values[i].size(); ++k) check_get(pairs[i], indexes[k], values[i][k]);
     }
     printf("%zu ordinary get/set pairs round-trip\n", pairs.size());
@@ -357,17 +370,20 @@ struct Raw {
         memcpy(m.body, &command, 4);
         memcpy(m.body + 4, payload, payload_size < sizeof m.body - 4 ? payload_size : sizeof m.body - 4);
         if (msgsnd(control, &m, size, 0) != 0) return false;
-        MSGBUF reply;
         for (int i = 0; i < 25000; ++i) {
             const ssize_t got = msgrcv(response, &reply, MSG_SIZE, MSG_TYPE_REPLY, IPC_NOWAIT);
             if (got >= 0) {
                 usleep(100);
-                return got == MSG_SIZE && msgrcv(response, &reply, MSG_SIZE, 0, IPC_NOWAIT) < 0;
+                MSGBUF extra;
+                return got == MSG_SIZE && msgrcv(response, &extra, MSG_SIZE, 0, IPC_NOWAIT) < 0;
             }
             usleep(200);
         }
         return false;
     }
+    // The text of the last reply.
+    std::string text() const { return std::string(reply.mtext, strnlen(reply.mtext, MSG_TEXT_SIZE)); }
+    MSGBUF reply{};
 };
 
 TEST_F(Apisim, BadRequestsAlwaysGetOneReply) {
@@ -413,7 +429,7 @@ TEST_F(Apisim, BadRequestsAlwaysGetOneReply) {
 TEST(ApisimProcess, SettingsSurviveARestartAndBadFilesAreRefused) {
     SimProcess sim;
     ASSERT_TRUE(sim.start()) << sim.err();
-    EXPECT_NE(sim.err().find("starting from defaults"), std::string::npos);
+    EXPECT_NE(sim.err().find("starting from the factory settings"), std::string::npos) << sim.err();
     API_Video_SetBrightness(1, 77);
     API_WLAN_SetSSID(const_cast<char*>("kept"));
     API_USER_SetAddUser(2, const_cast<char*>("carl"), const_cast<char*>("pw"));
@@ -452,7 +468,7 @@ TEST(ApisimProcess, SettingsSurviveARestartAndBadFilesAreRefused) {
         fclose(f);
         EXPECT_FALSE(sim.start()) << b.what;
         EXPECT_EQ(sim.wait_exit(), 1) << b.what;
-        EXPECT_NE(sim.err().find("refusing state file"), std::string::npos) << b.what << sim.err();
+        EXPECT_NE(sim.err().find("refusing the state"), std::string::npos) << b.what << sim.err();
         EXPECT_NE(sim.err().find(b.message), std::string::npos) << b.what << sim.err();
     }
     // The refused file is left as it was; the good one loads again.
@@ -503,6 +519,540 @@ TEST(ApisimProcess, OneInstanceFreesTheLockAndStopsOnSignals) {
     EXPECT_EQ(second.stop(SIGKILL), 128 + SIGKILL);
     ASSERT_TRUE(first.start({"--no-state"})) << first.err();
     EXPECT_EQ(first.stop(SIGINT), 0);
+}
+
+// ---- what is kept, and what an end of the process takes with it ----
+
+// Every kind of end keeps everything that was answered; a restart never
+// brings an older value back over a newer one.
+TEST(ApisimProcess, NothingAnsweredIsLostOnAnyEnd) {
+    SimProcess sim;
+    ASSERT_TRUE(sim.start()) << sim.err();
+    API_Video_SetBrightness(2, 11);
+    ASSERT_EQ(sim.stop(SIGTERM), 0) << sim.err();  // the file holds 11
+    struct End {
+        int signal;
+        int status;
+    };
+    int value = 20;
+    for (const End& e : {End{SIGKILL, 128 + SIGKILL}, End{SIGHUP, 0}, End{SIGINT, 0}, End{SIGKILL, 128 + SIGKILL}}) {
+        ASSERT_TRUE(sim.start()) << sim.err();
+        ASSERT_EQ(API_Video_GetBrightness(2), value == 20 ? 11 : value);
+        ++value;
+        ASSERT_EQ(API_Video_SetBrightness(2, static_cast<unsigned char>(value)), 1);
+        ASSERT_EQ(API_USER_Modify(4, 2, const_cast<char*>("kim"), std::to_string(value).data()), 0);
+        ASSERT_EQ(sim.stop(e.signal), e.status) << sim.err();
+    }
+    // Whatever the killed instance left in the shared record is not read back:
+    // the files are what counts.
+    const int id = shmget(APISIM_STATE_KEY, sizeof(BUFFER_ENCODE_T), 0);
+    ASSERT_GE(id, 0);
+    auto* stale = static_cast<BUFFER_ENCODE_T*>(shmat(id, nullptr, 0));  // root may write it
+    ASSERT_NE(stale, reinterpret_cast<BUFFER_ENCODE_T*>(-1));
+    stale->VideoConfig[2].Brightness = 99;
+    shmdt(stale);
+    ASSERT_TRUE(sim.start()) << sim.err();
+    EXPECT_EQ(API_Video_GetBrightness(2), value);
+    int level;
+    char name[256], pass[256];
+    EXPECT_EQ(API_USER_GetUserInfoByID(4, &level, name, pass), 0);
+    EXPECT_STREQ(name, "kim");
+    EXPECT_EQ(std::string(pass), std::to_string(value));
+    EXPECT_EQ(sim.stop(), 0);
+}
+
+// A change that cannot be written to the disk is not answered: apisim ends
+// with an error, and what it had answered is all there after a restart.
+TEST(ApisimProcess, AFullDiskEndsItWithoutAnsweringAndLosesNothing) {
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        GTEST_SKIP() << "cannot make a private mount namespace: " << strerror(errno);
+    SimProcess sim;
+    // Room for the state file and its temporary copy, then a little journal.
+    const std::string disk = sim.dir() + "/disk";
+    ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
+    ASSERT_EQ(mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=2200k"), 0) << strerror(errno);
+    const std::vector<std::string> args = {"--state", disk + "/apisim.state"};
+    ASSERT_TRUE(sim.start(args)) << sim.err();
+    auto text_of = [](int i) {
+        std::string t(120, 'x');
+        t.replace(0, 8, std::to_string(10000000 + i));
+        return t;
+    };
+    struct sigaction sa {}, old{};
+    sa.sa_handler = [](int) {};
+    sigaction(SIGALRM, &sa, &old);
+    int answered = 0;
+    for (int i = 0; i < 100000; ++i) {
+        alarm(2);  // the unanswered call would wait for ever
+        const int result = API_VELDA_SetOSDText(text_of(i).data());
+        alarm(0);
+        if (result != 1) break;
+        ++answered;
+    }
+    sigaction(SIGALRM, &old, nullptr);
+    EXPECT_EQ(sim.wait_exit(), 1);
+    EXPECT_NE(sim.err().find("the request stays unanswered"), std::string::npos) << sim.err();
+    ASSERT_GT(answered, 100);
+    ASSERT_EQ(mount("tmpfs", disk.c_str(), "tmpfs", MS_REMOUNT, "size=8m"), 0) << strerror(errno);
+    ASSERT_TRUE(sim.start(args)) << sim.err();
+    char back[256] = "";
+    EXPECT_EQ(API_VELDA_GetOSDText(back), 0);
+    EXPECT_EQ(std::string(back), text_of(answered - 1));
+    EXPECT_EQ(sim.stop(), 0) << sim.err();
+    printf("%d texts answered before the disk was full, the last one kept\n", answered);
+    umount(disk.c_str());
+}
+
+// ---- the shared record: written by apisim alone, checked when read ----
+
+// Runs `body` in a child that has dropped root for `nobody`; its exit status.
+template <class F>
+int as_nobody(F body) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+        _exit(body());
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+TEST(ApisimProcess, TheSharedRecordIsWritableByApisimAlone) {
+    // Left behind open to all, as earlier stand-ins made it, and full of junk.
+    shmctl(shmget(APISIM_STATE_KEY, 0, 0), IPC_RMID, nullptr);
+    const int old = shmget(APISIM_STATE_KEY, sizeof(BUFFER_ENCODE_T), IPC_CREAT | IPC_EXCL | 0666);
+    ASSERT_GE(old, 0) << strerror(errno);
+    auto* junk = static_cast<BUFFER_ENCODE_T*>(shmat(old, nullptr, 0));
+    memset(junk, 0xff, sizeof *junk);
+    SimProcess sim;
+    ASSERT_TRUE(sim.start({"--no-state"})) << sim.err();
+    EXPECT_NE(sim.err().find("replaced the shared record found at key 1688"), std::string::npos) << sim.err();
+    EXPECT_EQ(junk->VideoConfig[0].Brightness, -1);  // the old one is no longer served
+    shmdt(junk);
+    const int id = shmget(APISIM_STATE_KEY, 0, 0);
+    ASSERT_GE(id, 0);
+    EXPECT_NE(id, old);
+    shmid_ds ds;
+    ASSERT_EQ(shmctl(id, IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.shm_perm.mode & 0777, 0644u);
+    EXPECT_EQ(ds.shm_perm.cuid, geteuid());
+    // Another user reads it and cannot write it.
+    EXPECT_EQ(as_nobody([id] {
+                  if (shmat(id, nullptr, 0) != reinterpret_cast<void*>(-1) || errno != EACCES) return 1;
+                  const void* p = shmat(id, nullptr, SHM_RDONLY);
+                  if (p == reinterpret_cast<void*>(-1)) return 2;
+                  return static_cast<const BUFFER_ENCODE_T*>(p)->VideoConfig[0].Brightness == 128 ? 0 : 3;
+              }),
+              0);
+    // The provider maps it read-only.
+    EXPECT_EQ(API_Video_GetBrightness(0), 128);
+    EXPECT_EQ(sim.stop(), 0);
+    // A segment of its own from an earlier run is used again, so that
+    // programs that mapped it keep seeing the served record.
+    ASSERT_TRUE(sim.start({"--no-state"})) << sim.err();
+    EXPECT_EQ(shmget(APISIM_STATE_KEY, 0, 0), id);
+    EXPECT_EQ(sim.err().find("replaced"), std::string::npos) << sim.err();
+    EXPECT_EQ(sim.stop(), 0);
+}
+
+// Counts read from the record are checked before they index it (root can
+// still write the record; so could a damaged state file).
+TEST_F(Apisim, HostileRecordCountsAreCheckedBeforeUse) {
+    int list[4] = {1, 2, 3, 4};
+    ASSERT_EQ(API_MOD_SetRecordList(3, 2, list), 1);
+    const int id = shmget(APISIM_STATE_KEY, 0, 0);
+    auto* r = static_cast<BUFFER_ENCODE_T*>(shmat(id, nullptr, 0));
+    ASSERT_NE(r, reinterpret_cast<BUFFER_ENCODE_T*>(-1));
+    Raw raw;
+    const unsigned char request[8] = {3, 0, 0, 0, 0, 0, 0, 0x10};
+    for (int32_t count : {0x7fffffff, -5, 4097, INT32_MIN}) {
+        r->RecordCount[3] = count;
+        EXPECT_TRUE(raw.exchange(258, request, sizeof request, MSG_SIZE)) << count;  // a chunk read
+        EXPECT_TRUE(raw.exchange(257, request, sizeof request, MSG_SIZE)) << count;  // a chunk write
+        EXPECT_TRUE(raw.exchange(260, request, sizeof request, MSG_SIZE)) << count;  // the count
+        int32_t answered;
+        memcpy(&answered, raw.reply.mtext, 4);
+        EXPECT_EQ(answered, 0) << count;
+    }
+    EXPECT_NE(sim.err().find("RecordCount[3] holds 2147483647, outside 0..4096: read as 0"), std::string::npos)
+        << sim.err();
+    r->RecordCount[3] = 2;
+    int back[4] = {}, got = -1;
+    EXPECT_EQ(API_MOD_GetRecordList(3, &got, back), 1);
+    EXPECT_EQ(got, 2);
+    EXPECT_EQ(back[3], 4);
+    // User names without their NUL are compared within their field.
+    memset(r->UserConfigs.entry[1].name, 'n', sizeof r->UserConfigs.entry[1].name);
+    memset(r->UserConfigs.entry[1].password, 'p', sizeof r->UserConfigs.entry[1].password);
+    const std::string long_name(200, 'n');
+    int level;
+    char pass[256];
+    EXPECT_EQ(API_USER_GetUserInfoByName(const_cast<char*>(long_name.c_str()), &level, pass), 0);
+    EXPECT_STREQ(pass, "");
+    // The answer is cut to the library's 255 bytes: read it raw.
+    const std::string whole = long_name.substr(0, 128);
+    ASSERT_TRUE(raw.exchange(217, whole.c_str(), whole.size() + 1, MSG_SIZE));
+    EXPECT_EQ(raw.text(), std::string(127, 'n') + ":" + std::string(127, 'p') + ":0");
+    shmdt(r);
+}
+
+// ---- the lock and queues, removed under a running apisim ----
+
+TEST_F(Apisim, TheLockAndQueuesRemovedUnderItComeBack) {
+    struct Removal {
+        const char* what;
+        bool lock, control, response;
+    };
+    const Removal removals[] = {
+        {"the API lock", true, false, false},
+        {"the control queue", false, true, false},
+        {"the response queue", false, false, true},
+        {"all three", true, true, true},
+    };
+    struct sigaction sa {}, old{};
+    sa.sa_handler = [](int) {};
+    sigaction(SIGALRM, &sa, &old);
+    int hue = 10;
+    for (const Removal& r : removals) {
+        if (r.lock) semctl(semget(SEM_API_KEY, 1, 0), 0, IPC_RMID);
+        if (r.control) msgctl(msgget(MSG_CONTROL_KEY, 0), IPC_RMID, nullptr);
+        if (r.response) msgctl(msgget(MSG_RESPONSE_KEY, 0), IPC_RMID, nullptr);
+        // The library makes what is missing, the lock at 0; apisim frees it.
+        alarm(5);
+        const int set = API_Video_SetHue(1, static_cast<unsigned char>(++hue));
+        const int got = API_Video_GetHue(1);
+        alarm(0);
+        EXPECT_EQ(set, 1) << r.what;
+        EXPECT_EQ(got, hue) << r.what;
+        EXPECT_EQ(semctl(semget(SEM_API_KEY, 1, 0), 0, GETVAL), 1) << r.what;
+    }
+    sigaction(SIGALRM, &old, nullptr);
+    const std::string err = sim.err();
+    EXPECT_NE(err.find("the API lock was found at 0 with nobody holding it: set to 1"), std::string::npos) << err;
+    EXPECT_NE(err.find("the control queue was removed: made anew"), std::string::npos) << err;
+    EXPECT_NE(err.find("the response queue was removed: made anew"), std::string::npos) << err;
+    // A lock held by a live caller, of another user too, is left alone.
+    const int lock = semget(SEM_API_KEY, 1, 0);
+    int taken[2];
+    ASSERT_EQ(pipe(taken), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        sembuf take{0, -1, 0}, give{0, 1, 0};
+        if (setgid(65534) != 0 || setuid(65534) != 0 || semop(lock, &take, 1) != 0) _exit(1);
+        if (write(taken[1], "t", 1) != 1) _exit(1);
+        usleep(800 * 1000);
+        _exit(semop(lock, &give, 1) == 0 ? 0 : 1);
+    }
+    char byte;
+    ASSERT_EQ(read(taken[0], &byte, 1), 1);
+    usleep(500 * 1000);
+    EXPECT_EQ(semctl(lock, 0, GETVAL), 0);
+    int status;
+    waitpid(holder, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(semctl(lock, 0, GETVAL), 1);
+    close(taken[0]);
+    close(taken[1]);
+}
+
+// ---- whole-device actions ----
+
+TEST(ApisimProcess, SystemActionsDoWhatTheyPromise) {
+    SimProcess sim;
+    ASSERT_TRUE(sim.start()) << sim.err();
+    const pid_t pid = sim.pid();
+    auto scribble = [] {
+        API_Video_SetBrightness(0, 7);
+        API_SNTP_Set_Zone(const_cast<char*>("GMT+05:00"));
+        API_Net_SetNetConfig(const_cast<char*>("10.2.2.2"), const_cast<char*>("255.0.0.0"), const_cast<char*>("10.2.2.1"));
+        API_WLAN_SetSSID(const_cast<char*>("desk"));
+        API_USER_SetAddUser(1, const_cast<char*>("zoe"), const_cast<char*>("pw"));
+        int list[2] = {5, 6};
+        API_MOD_SetRecordList(1, 1, list);
+        API_MOD_SetRecordMotionTrig(1);
+    };
+    char buf[256];
+    int level, count, list[2];
+    auto kept_list = [&] {
+        return API_MOD_GetRecordList(1, &count, list) == 1 && count == 1 && list[1] == 6;
+    };
+    auto zoe = [&] {
+        return API_USER_GetUserInfoByName(const_cast<char*>("zoe"), &level, buf) == 0 && std::string(buf) == "pw";
+    };
+    const BUFFER_ENCODE_T* r = record();
+    ASSERT_NE(r, nullptr);
+
+    // Default: the factory settings; the record lists (what the card holds) stay.
+    scribble();
+    EXPECT_EQ(API_System_Default(), 1);
+    EXPECT_EQ(API_Video_GetBrightness(0), 128);
+    EXPECT_EQ(API_SNTP_Get_Zone(buf), 0); EXPECT_STREQ(buf, "GMT+00:00");
+    EXPECT_EQ(API_Net_GetFixIP(buf), 0); EXPECT_STREQ(buf, "192.168.1.100");
+    EXPECT_FALSE(zoe());
+    EXPECT_TRUE(kept_list());
+
+    // Restore: the same, but the network settings stay.
+    scribble();
+    EXPECT_EQ(API_System_Restore(), 1);
+    EXPECT_EQ(API_Video_GetBrightness(0), 128);
+    EXPECT_FALSE(zoe());
+    EXPECT_EQ(API_Net_GetFixIP(buf), 0); EXPECT_STREQ(buf, "10.2.2.2");
+    EXPECT_EQ(API_WLAN_GetSSID(buf), 0); EXPECT_STREQ(buf, "desk");
+    EXPECT_TRUE(kept_list());
+
+    // Boot: the kept settings stay, the live values go, the process stays.
+    scribble();
+    const unsigned char channel = 0;
+    ASSERT_TRUE(Raw().exchange(17, &channel, 1, MSG_SIZE));  // a snapshot
+    EXPECT_GT(r->JPGSnapLen, 0);
+    EXPECT_EQ(r->RecordTrigger[1], 2);
+    EXPECT_EQ(API_System_Boot(), 1);
+    EXPECT_EQ(r->JPGSnapLen, 0);
+    EXPECT_EQ(r->RecordTrigger[1], 0);
+    EXPECT_EQ(API_Video_GetBrightness(0), 7);
+    EXPECT_TRUE(zoe());
+    EXPECT_TRUE(kept_list());
+    EXPECT_EQ(sim.pid(), pid);
+    EXPECT_TRUE(sim.running());
+    EXPECT_EQ(sim.err().find("differed"), std::string::npos) << sim.err();
+
+    // SyncFlash: the journal folded into the state file.
+    API_Video_SetContrast(0, 3);
+    struct stat before, after;
+    ASSERT_EQ(stat((sim.state() + ".journal").c_str(), &before), 0);
+    EXPECT_EQ(API_System_SyncFlash(), 1);
+    ASSERT_EQ(stat((sim.state() + ".journal").c_str(), &after), 0);
+    EXPECT_GT(before.st_size, 40);
+    EXPECT_EQ(after.st_size, 40);  // its header alone
+    ASSERT_EQ(sim.stop(SIGKILL), 128 + SIGKILL);
+    ASSERT_TRUE(sim.start()) << sim.err();
+    EXPECT_EQ(API_Video_GetContrast(0), 3);
+
+    // Update: the named file must exist with the given length.
+    const std::string image = sim.dir() + "/fw,1.bin";  // a comma in the name
+    FILE* f = fopen(image.c_str(), "wb");
+    fwrite(std::string(512, 'f').data(), 1, 512, f);
+    fclose(f);
+    struct Update {
+        std::string request;
+        const char* answer;
+    };
+    const Update updates[] = {
+        {image + ",512", "ok"},
+        {image + ",511", "error"},
+        {image + ",-512", "error"},
+        {image + ",512x", "error"},
+        {image, "error"},                    // "fw,1.bin": no such file
+        {sim.dir() + ",0", "error"},         // a folder
+        {sim.dir() + "/none,0", "error"},
+        {",0", "error"},
+    };
+    Raw raw;
+    for (const Update& u : updates) {
+        EXPECT_TRUE(raw.exchange(144, u.request.c_str(), u.request.size() + 1, MSG_SIZE));
+        EXPECT_EQ(raw.text(), u.answer) << u.request;
+    }
+    EXPECT_EQ(API_System_Update(const_cast<char*>(image.c_str()), 512), 1);
+    EXPECT_NE(sim.err().find("of 512 bytes accepted"), std::string::npos) << sim.err();
+    shmdt(r);
+    EXPECT_EQ(sim.stop(), 0);
+}
+
+// ---- the command line ----
+
+std::string run_apisim(const std::string& args, int& status) {
+    const std::string command = std::string(APISIM_PATH) + " " + args + " 2>&1";
+    FILE* p = popen(command.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    const int raw = pclose(p);
+    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return out;
+}
+
+TEST(ApisimProcess, HelpVersionAndTheFactoryTableInTheReadme) {
+    int status;
+    const std::string help = run_apisim("--help", status);
+    EXPECT_EQ(status, 0);
+    int options = 0;
+#define USAGE_NAME(name, summary) EXPECT_NE(help.find(summary), std::string::npos);
+#define USAGE_SYNOPSIS(text) EXPECT_NE(help.find(text), std::string::npos);
+#define USAGE_OPTION(option, arg, text) ++options; EXPECT_NE(help.find(std::string("  ") + option), std::string::npos) << option;
+#define USAGE_SECTION(title, text) EXPECT_NE(help.find(std::string("\n") + title + "\n"), std::string::npos) << title;
+#include "apisim_usage.def"
+#undef USAGE_NAME
+#undef USAGE_SYNOPSIS
+#undef USAGE_OPTION
+#undef USAGE_SECTION
+    EXPECT_GE(options, 6);
+    EXPECT_EQ(run_apisim("--version", status), "apisim " API_ARCH_VERSION "\n");
+    EXPECT_EQ(status, 0);
+    const std::string bad = run_apisim("--no-such-option", status);
+    EXPECT_EQ(status, 2);
+    EXPECT_NE(bad.find("unknown option --no-such-option"), std::string::npos) << bad;
+    run_apisim("--state", status);
+    EXPECT_EQ(status, 2);
+    // The README shows the factory table that the program applies.
+    const std::string table = run_apisim("--defaults", status);
+    EXPECT_EQ(status, 0);
+    EXPECT_GT(std::count(table.begin(), table.end(), '\n'), 40);
+    EXPECT_NE(read_file(README_PATH).find(table), std::string::npos) << "README.md lacks the table of apisim --defaults";
+}
+
+// ---- the crash test: SIGKILL at random moments loses nothing answered ----
+
+// A value of one setting as its get reads it back.
+std::string read_back(const Pair& p, int index) {
+    const Facts& g = *p.get;
+    intptr_t a[8] = {};
+    char buffer[2048] = {};
+    if (p.indexed) a[g.req_param[0]] = index;
+    if (g.out_param >= 0) a[g.out_param] = reinterpret_cast<intptr_t>(buffer);
+    const int result = call(g, a);
+    switch (g.rep) {
+    case Rep::Text: return result == g.ok ? buffer : "(failed)";
+    case Rep::Block: return result == 0 ? std::string(buffer, p.set->record_size) : "(failed)";
+    default: return std::to_string(result);
+    }
+}
+
+std::string expected(const Pair& p, const Value& v) {
+    switch (p.get->rep) {
+    case Rep::Text: return v.text;
+    case Rep::Block: return std::string(v.block.begin(), v.block.end());
+    case Rep::Byte: return std::to_string(v.number & 0xff);
+    case Rep::SByte: return std::to_string(static_cast<signed char>(v.number));
+    default: return std::to_string(v.number);
+    }
+}
+
+// One setting the client changes: its set (true when answered), its read-back
+// and the read-back a seed's value gives.
+struct Setting {
+    std::string name;
+    std::function<bool(int seed)> set;
+    std::function<std::string()> read;
+    std::function<std::string(int seed)> expect;
+};
+
+std::vector<Setting> crash_settings() {
+    std::vector<Setting> all;
+    static const std::vector<Pair> pairs = ordinary_pairs();
+    for (const Pair& p : pairs) {
+        if (shares_its_field(p)) continue;  // one setting's value would be another's
+        for (int index : p.indexed ? std::vector<int>{1, 3} : std::vector<int>{0}) {
+            all.push_back({std::string(p.set->name) + "[" + std::to_string(index) + "]",
+                           [&p, index](int seed) {
+                               Value v = value_for(p, seed);
+                               return set_value(p, index, v);
+                           },
+                           [&p, index] { return read_back(p, index); },
+                           [&p](int seed) { return expected(p, value_for(p, seed)); }});
+        }
+    }
+    // Hand-written sets of one message each.
+    all.push_back({"API_Video_SetQP[2]", [](int seed) { return API_Video_SetQP(2, seed % 200, seed % 100) == 1; },
+                   [] { unsigned char i = 0, p = 0; API_Video_GetQP(2, &i, &p); return std::to_string(i) + "," + std::to_string(p); },
+                   [](int seed) { return std::to_string(seed % 200) + "," + std::to_string(seed % 100); }});
+    all.push_back({"API_SET_POSITION[6]", [](int seed) { return API_SET_POSITION(POSITION_T{6, seed, -seed}) == 0; },
+                   [] { POSITION_T p{6, 0, 0}; API_GET_POSITION(&p); return std::to_string(p.A) + "," + std::to_string(p.B); },
+                   [](int seed) { return std::to_string(seed) + "," + std::to_string(-seed); }});
+    all.push_back({"API_EVENT_SetMotionRegion[2,9]", [](int seed) { return API_EVENT_SetMotionRegion(2, 9, seed, 1, 2, seed + 3) == 1; },
+                   [] { int a, b, c, d; API_EVENT_GetMotionRegion(2, 9, &a, &b, &c, &d); return std::to_string(a) + "," + std::to_string(d); },
+                   [](int seed) { return std::to_string(seed) + "," + std::to_string(seed + 3); }});
+    all.push_back({"API_USER_Modify[6]",
+                   [](int seed) { return API_USER_Modify(6, seed % 5, const_cast<char*>("crash"), std::to_string(seed).data()) == 0; },
+                   [] { int level = -1; char pw[256] = "", name[256] = ""; API_USER_GetUserInfoByID(6, &level, name, pw); return std::string(name) + ":" + pw + ":" + std::to_string(level); },
+                   [](int seed) { return "crash:" + std::to_string(seed) + ":" + std::to_string(seed % 5); }});
+    all.push_back({"API_Net_SetDNS[1]", [](int seed) { return API_Net_SetDNS(1, ("10.0.0." + std::to_string(seed % 250)).data()) == 1; },
+                   [] { char b[256] = ""; API_Net_GetDNS(1, b); return std::string(b); },
+                   [](int seed) { return "10.0.0." + std::to_string(seed % 250); }});
+    return all;
+}
+
+volatile sig_atomic_t crash_victim = 0, crash_killed = 0;
+
+// Kills apisim at the first tick, then keeps interrupting the client's call
+// that waits for it until the loop has seen the kill.
+void crash_tick(int) {
+    if (!crash_killed && crash_victim > 0) kill(crash_victim, SIGKILL);
+    crash_killed = 1;
+}
+
+void arm_ticks(long first_us, long every_us) {
+    itimerval t{};
+    t.it_value.tv_sec = first_us / 1000000;
+    t.it_value.tv_usec = first_us % 1000000;
+    t.it_interval.tv_usec = every_us;
+    setitimer(ITIMER_REAL, &t, nullptr);
+}
+
+// Requests sent to the killed instance, and answers it left: a restarted
+// instance must not answer the former, and nobody is waiting for the latter.
+void drain_queues() {
+    MSGBUF m;
+    for (const key_t key : {MSG_CONTROL_KEY, MSG_RESPONSE_KEY}) {
+        const int q = msgget(key, IPC_PERM_WORD);
+        while (msgrcv(q, &m, MSG_SIZE, 0, IPC_NOWAIT | MSG_NOERROR) >= 0) {}
+    }
+}
+
+TEST(ApisimCrash, KilledAtRandomLosesNothingAnswered) {
+    const int kKills = 20;
+    std::vector<Setting> settings = crash_settings();
+    SimProcess sim;
+    ASSERT_TRUE(sim.start()) << sim.err();
+    // What each setting holds for sure, and values set since whose answer
+    // never came (each may or may not have been kept).
+    std::vector<std::string> known(settings.size());
+    std::vector<std::vector<std::string>> maybe(settings.size());
+    for (size_t k = 0; k < settings.size(); ++k) known[k] = settings[k].read();
+
+    struct sigaction sa {}, old{};
+    sa.sa_handler = crash_tick;  // no SA_RESTART: a waiting call is broken off
+    sigaction(SIGALRM, &sa, &old);
+    std::mt19937 rng(20240614);
+    long answered = 0, unanswered = 0, lost = 0, checked = 0;
+    for (int kill_no = 0; kill_no < kKills; ++kill_no) {
+        crash_killed = 0;
+        crash_victim = sim.pid();
+        arm_ticks(1 + rng() % 150000, 20000);
+        while (!crash_killed) {
+            const size_t k = rng() % settings.size();
+            const int seed = 1 + static_cast<int>(rng() % 99999);
+            if (settings[k].set(seed)) {
+                known[k] = settings[k].expect(seed);
+                maybe[k].clear();
+                ++answered;
+            } else {
+                maybe[k].push_back(settings[k].expect(seed));
+                ++unanswered;
+            }
+        }
+        arm_ticks(0, 0);
+        ASSERT_EQ(sim.wait_exit(), 128 + SIGKILL);
+        drain_queues();
+        ASSERT_TRUE(sim.start()) << sim.err();
+        for (size_t k = 0; k < settings.size(); ++k) {
+            const std::string got = settings[k].read();
+            ++checked;
+            if (got == known[k] || std::find(maybe[k].begin(), maybe[k].end(), got) != maybe[k].end()) {
+                known[k] = got;
+                maybe[k].clear();
+                continue;
+            }
+            ++lost;
+            ADD_FAILURE() << settings[k].name << " after kill " << kill_no + 1 << ": answered value lost";
+        }
+    }
+    sigaction(SIGALRM, &old, nullptr);
+    EXPECT_EQ(sim.stop(), 0) << sim.err();
+    printf("crash test: %d kills, %ld sets answered, %ld broken off by a kill, %ld read-backs of %zu settings, %ld lost\n",
+           kKills, answered, unanswered, checked, settings.size(), lost);
+    EXPECT_GT(answered, 20 * kKills);
+    EXPECT_EQ(lost, 0);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ public:
     // Waits for a child that ends by itself (bounded): its status, or -1.
     int wait_exit(int seconds = 10);
     bool running() const;
+    pid_t pid() const { return pid_; }
 
     std::string out() const;  // its standard output so far
     std::string err() const;  // its standard error so far
