@@ -1,6 +1,6 @@
 // apisim: a stand-in for the camera's control daemon on an ordinary machine.
 //
-//   apisim [--state FILE] [--trace] [--no-state]
+//   apisim [--state FILE] [--trace] [--no-state] [delivery options]
 //
 // Creates the API lock, the control and response queues and the shared state
 // record (keys 1682, 1683, 1684 and 1688), answers every request of the
@@ -8,7 +8,9 @@
 // then saves its settings and exits 0. The state file is $APISIM_STATE, or
 // ./apisim.state, unless --state names another; --no-state neither reads nor
 // writes one. --trace prints one line per transaction on standard output.
-// Actions, live values and refusals are noted on standard error.
+// Actions, live values and refusals are noted on standard error. Mails and
+// uploads are delivered for real by the outbox (delivery.h), whose queue is
+// kept in the folder FILE.outbox beside the state file.
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
@@ -23,6 +25,7 @@
 #include <string>
 
 #include "apisim_state.h"
+#include "delivery.h"
 #include "init_ipc.h"
 #include "serve.h"
 #include "state_file.h"
@@ -98,7 +101,8 @@ int open_queue(key_t key, const char* what) {
 }
 
 void usage(FILE* to) {
-    fputs("usage: apisim [--state FILE] [--trace] [--no-state]\n", to);
+    fputs("usage: apisim [--state FILE] [--trace] [--no-state] [delivery options]\n", to);
+    fputs(apisim::delivery_usage(), to);  // delivery hook
 }
 
 }  // namespace
@@ -107,9 +111,15 @@ int main(int argc, char** argv) {
     const char* env = getenv("APISIM_STATE");
     std::string state_path = env && *env ? env : "./apisim.state";
     bool trace = false, use_state = true;
+    apisim::DeliveryOptions delivery;  // delivery hook
+    std::string option_error;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--state" && i + 1 < argc) {
+        if (apisim::parse_delivery_option(argc, argv, i, delivery, option_error)) {  // delivery hook
+            if (option_error.empty()) continue;
+            fprintf(stderr, "apisim: %s\n", option_error.c_str());
+            return 2;
+        } else if (a == "--state" && i + 1 < argc) {
             state_path = argv[++i];
         } else if (a.rfind("--state=", 0) == 0) {
             state_path = a.substr(8);
@@ -151,6 +161,12 @@ int main(int argc, char** argv) {
     const int control = open_queue(MSG_CONTROL_KEY, "control queue");
     const int response = open_queue(MSG_RESPONSE_KEY, "response queue");
     free_api_lock();
+    {  // delivery hook: the outbox's queue lives beside the state file
+        delivery.trace = trace;
+        if (use_state) delivery.spool = state_path + ".outbox";
+        std::string why;
+        if (!apisim::start_deliveries(delivery, why)) fail(why);
+    }
 
     struct sigaction sa {};
     sa.sa_handler = on_stop;  // no SA_RESTART: a waiting receive is broken off
@@ -190,6 +206,7 @@ int main(int argc, char** argv) {
         }
         if (trace) printf("%s\n", line.c_str());
     }
+    apisim::stop_deliveries();  // delivery hook
     if (use_state) {
         std::string why;
         if (!apisim::save_state(state_path.c_str(), store, why)) fail("cannot save the state: " + why);

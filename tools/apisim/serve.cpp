@@ -8,6 +8,7 @@
 #include <map>
 #include <vector>
 
+#include "delivery.h"
 #include "init_ipc.h"
 #include "op_facts.h"
 
@@ -546,17 +547,13 @@ std::string list_records(Ctx& c) {
     return fmt("%d records", n);
 }
 
-std::string send_mail(Ctx& c) {
-    char subject[64];
-    snprintf(subject, sizeof subject, "%s", c.q.text);
-    c.q.args = "subject=" + quoted(subject) + ", content=" + quoted(c.q.text + 64);
-    note("mail sent: %s", c.q.args.c_str());
-    return "sent";
-}
+// ---- delivery hook: mails and uploads go to the outbox (delivery.h) ----
+std::string deliver(Ctx& c) { return queue_delivery(c.q.command, c.q.text, c.r(), c.q.args); }
+// ---- end of delivery hook ----
 
 std::string logged_action(Ctx& c) {
     c.q.args = quoted(c.q.text);
-    note("%s %s", c.q.command == 65 ? "mail with attachment sent:" : "update from", c.q.args.c_str());
+    note("update from %s", c.q.args.c_str());
     return "done";
 }
 
@@ -581,8 +578,9 @@ const Custom kCustom[] = {
     {17, "API_Video_SetJPGSnapShot", snapshot},
     {27, "API_Net_SetNetConfig", net_config},
     {30, "API_Net_SetDNS", numbered_text},
-    {64, "API_SMTP_Send_Text", send_mail},
-    {65, "API_SMTP_Send_Attach", logged_action},
+    {64, "API_SMTP_Send_Text", deliver},
+    {65, "API_SMTP_Send_Attach", deliver},
+    {80, "API_Net_FTPContextPut", deliver},
     {123, "API_WLAN_SetWepKey", numbered_text},
     {144, "API_System_Update", logged_action},
     {158, "API_Video_SetDeinterlace", set_deinterlace},
@@ -607,6 +605,19 @@ const Custom kCustom[] = {
     {395, "API_SET_POSITION", set_position},
     {440, "API_MOD_SetRecordLanTrig", trigger},
 };
+
+// ---- secrets hook: passwords and keys never reach a trace or log line ----
+// The commands whose request (a set) or answer (a get) carries a password or
+// a key: the SMTP, FTP, PPPoE, VPN and dynamic-DNS passwords, the inner
+// credentials, the wireless keys, and the user accounts' texts.
+bool carries_secret(int command) {
+    static const int kSecret[] = {60, 61, 72, 73, 38, 39, 447, 448, 86, 87, 471, 472,
+                                  122, 123, 124, 125, 214, 216, 219};
+    for (int c : kSecret)
+        if (c == command) return true;
+    return false;
+}
+// ---- end of secrets hook ----
 
 }  // namespace
 
@@ -633,6 +644,11 @@ void handle(Store& store, int command, const char* request, char* reply, std::st
         note("unknown command %d: answered with an empty reply", command);
         line = fmt("unknown command %d -> empty reply", command);
         return;
+    }
+    if (carries_secret(command)) {  // secrets hook
+        if (!q.args.empty()) q.args = "<withheld>";
+        const Home* h = home_of(command);
+        if (h && h->get == command) result = "<withheld>";
     }
     line = std::string(name) + "(" + q.args + ") -> " + result;
 }
