@@ -38,21 +38,12 @@ def main():
         def on_login_failed(self, username, password):
             note(f"login-failed {username}")
 
-        def ftp_PASV(self, line):
-            note("mode PASV")
-            return super().ftp_PASV(line)
-
-        def ftp_EPSV(self, line):
-            note("mode EPSV")
-            return super().ftp_EPSV(line)
-
-        def ftp_PORT(self, line):
-            note("mode PORT")
-            return super().ftp_PORT(line)
-
-        def ftp_EPRT(self, line):
-            note("mode EPRT")
-            return super().ftp_EPRT(line)
+    # The data connection each transfer asked for.
+    for command in ("PASV", "EPSV", "PORT", "EPRT"):
+        def logged(self, line, command=command, inner=getattr(FTPHandler, "ftp_" + command)):
+            note("mode " + command)
+            return inner(self, line)
+        setattr(Handler, "ftp_" + command, logged)
 
     authorizer = DummyAuthorizer()
     authorizer.add_user(a.user, a.password, a.root, perm="elradfmwMT")
