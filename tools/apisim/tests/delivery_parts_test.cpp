@@ -114,44 +114,18 @@ TEST(MimeType, ComesFromTheNameElseFromTheFirstBytes) {
     for (const auto& c : cases) EXPECT_STREQ(guess_mime_type(c.name, c.head, c.size), c.type) << c.name;
 }
 
-std::string unbase64(const std::string& in) {
-    std::string out;
-    uint32_t bits = 0;
-    int n = 0;
-    for (const char c : in) {
-        const char* p = strchr("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/", c);
-        if (c == '=' || !p) break;
-        bits = bits << 6 | static_cast<uint32_t>(p - "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/");
-        if ((n += 6) >= 8) out += static_cast<char>(bits >> (n -= 8));
-    }
-    return out;
-}
-
 TEST(HeaderText, ControlCharactersCannotStartAHeaderAndOtherTextIsEncoded) {
     EXPECT_EQ(header_text("Motion on channel 1"), "Motion on channel 1");
     EXPECT_EQ(header_text("a\r\nBcc: x@y.org"), "a  Bcc: x@y.org");
     EXPECT_EQ(header_text("T\xc3\xbcr"), "=?UTF-8?B?VMO8cg==?=");
     EXPECT_EQ(header_text("=?looks encoded?="), "=?UTF-8?B?PT9sb29rcyBlbmNvZGVkPz0=?=");
-    // A long text: words of at most 75 characters, none cutting a character.
-    std::string text;
-    for (int i = 0; i < 40; ++i) text += "\xc3\xa4\xe2\x82\xac-";
-    const std::string encoded = header_text(text);
-    std::string back;
-    size_t words = 0;
-    for (size_t at = 0; at < encoded.size();) {
-        size_t end = encoded.find(' ', at);
-        if (end == std::string::npos) end = encoded.size();
-        const std::string word = encoded.substr(at, end - at);
-        EXPECT_LE(word.size(), 75u) << word;
-        ASSERT_EQ(word.rfind("=?UTF-8?B?", 0), 0u) << word;
-        const std::string bytes = unbase64(word.substr(10, word.size() - 12));
-        EXPECT_NE(static_cast<unsigned char>(bytes[0]) & 0xc0, 0x80u) << "a word begins inside a character";
-        back += bytes;
-        ++words;
-        at = end + 1;
-    }
-    EXPECT_EQ(back, text);
-    EXPECT_GT(words, 3u);
+    // A longer text: words of at most 45 bytes, cut before a character (44
+    // bytes of two-byte characters), never inside one.
+    std::string forty;
+    for (int i = 0; i < 40; ++i) forty += "\xc3\xa4";
+    EXPECT_EQ(header_text(forty),
+              "=?UTF-8?B?w6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6Q=?= "
+              "=?UTF-8?B?w6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOkw6TDpMOk?=");
 }
 
 Job sample_job() {

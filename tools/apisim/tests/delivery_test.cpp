@@ -367,7 +367,9 @@ TEST_F(Delivery, TextMailReachesEveryReceiverWithSubjectAndBodyIntact) {
     MailSettings m;
     m.to = " ann@example.org, bob@example.org;<cy@example.org>\tdee@example.org ";
     apply(m);
-    const std::string subject = "Motion on channel 1, T\xc3\xbcr";
+    // Long enough for two encoded words.
+    std::string subject = "Motion on channel 1, T\xc3\xbcr!";
+    for (int i = 0; i < 12; ++i) subject += "\xe2\x82\xac";
     std::string content = "Motion detected at the door.\nSecond line; =3D and dots:\n.\n";
     content += std::string(300, 'x') + " end of a long line\r\n\xc3\xa4\xc3\xb6\xc3\xbc\ttab";
     const double replied = send_text(subject, content);
@@ -385,7 +387,7 @@ TEST_F(Delivery, TextMailReachesEveryReceiverWithSubjectAndBodyIntact) {
     EXPECT_NE(line.find("127.0.0.1:2525 (plain): delivered (1 attempt): 250 "), std::string::npos) << line;
     count_receipt(true, replied, mail.received, true);
     // The trace has the transaction's line, and the outcome line too.
-    EXPECT_NE(sim.out().find("API_SMTP_Send_Text(subject=\"Motion on channel 1, T??r\""), std::string::npos) << sim.out();
+    EXPECT_NE(sim.out().find("API_SMTP_Send_Text(subject=\"Motion on channel 1, T??r!???"), std::string::npos) << sim.out();
     EXPECT_NE(sim.out().find("-> queued as delivery #1"), std::string::npos) << sim.out();
     EXPECT_NE(sim.out().find(": delivered (1 attempt)"), std::string::npos) << sim.out();
     EXPECT_EQ(spool_entries(), 0);
