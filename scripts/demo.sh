@@ -71,7 +71,7 @@ if [ -n "${tour:-}" ]; then tour; exit 0; fi
 start=$(date +%s%N)
 . scripts/common.sh
 if [ $setup -eq 1 ]; then
-  ensure_packages cmake make g++ googletest pkgconf libcrypt-dev libjpeg62-turbo-dev iproute2
+  ensure_packages cmake make g++ googletest pkgconf libcrypt-dev libjpeg62-turbo-dev iproute2 libcurl4-openssl-dev
 fi
 if [ $build -eq 1 ]; then
   echo "== building the library and the tools in $(show "$bdir") (log: $(show "$bdir").demo.log)"

@@ -5,7 +5,9 @@
 // record (keys 1682, 1683, 1684 and 1688) and answers every request of the
 // control queue with exactly one reply, in order. Every change is kept on the
 // disk before its reply goes out (state_file.h); SIGINT, SIGTERM and SIGHUP
-// stop it after the journal has been folded into the state file.
+// stop it after the journal has been folded into the state file. Mails and
+// uploads are delivered for real by the outbox (delivery.h), whose queue is
+// kept in the folder FILE.outbox beside the state file.
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
@@ -23,6 +25,7 @@
 
 #include "apisim_state.h"
 #include "control.h"  // [control]
+#include "delivery.h"
 #include "init_ipc.h"
 #include "serve.h"
 #include "state_file.h"
@@ -249,9 +252,15 @@ int main(int argc, char** argv) {
     const char* env = getenv("APISIM_STATE");
     std::string state_path = env && *env ? env : "./apisim.state";
     bool trace = false, use_state = true;
+    apisim::DeliveryOptions delivery;  // delivery hook
+    std::string option_error;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--state" && i + 1 < argc) {
+        if (apisim::parse_delivery_option(argc, argv, i, delivery, option_error)) {  // delivery hook
+            if (option_error.empty()) continue;
+            fprintf(stderr, "apisim: %s\n", option_error.c_str());
+            return 2;
+        } else if (a == "--state" && i + 1 < argc) {
             state_path = argv[++i];
         } else if (a.rfind("--state=", 0) == 0) {
             state_path = a.substr(8);
@@ -294,6 +303,22 @@ int main(int argc, char** argv) {
     int response = open_queue(MSG_RESPONSE_KEY, "response queue");
     free_api_lock(true);
     start_lock_watch();
+    {  // delivery hook: the outbox's queue lives beside the state file
+        delivery.trace = trace;
+        if (use_state) delivery.spool = state_path + ".outbox";
+        std::string why;
+        if (!apisim::start_deliveries(delivery, why)) fail(why);
+    }
+    // The outbox on the control channel: `apictl outbox` lists it, and every
+    // delivery's outcome is a monitor line of its own.
+    apisim::control::add_command("outbox", [](const std::vector<std::string>& args, bool json) {
+        if (!args.empty()) return apisim::control::Answer{2, "outbox takes no arguments"};
+        apisim::control::Answer answer;
+        if (json) answer.text = apisim::outbox_json();
+        else for (const std::string& l : apisim::outbox_lines()) answer.text += l + "\n";
+        return answer;
+    });
+    apisim::add_outcome_listener([](const std::string& line) { apisim::control::publish("delivery", "", line); });
 
     struct sigaction sa {};
     sa.sa_handler = on_stop;  // no SA_RESTART: a waiting receive is broken off
@@ -369,6 +394,7 @@ int main(int argc, char** argv) {
         apisim::control::after_reply(request.Command, line);  // [control] the monitors' line
         if (trace) printf("%s\n", line.c_str());
     }
+    apisim::stop_deliveries();  // delivery hook
     if (use_state && !keeper.compact(store, why))
         fail("cannot fold the journal into the state file (the journal keeps every change): " + why);
     return 0;

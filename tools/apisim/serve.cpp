@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "control.h"  // [control]
+#include "delivery.h"
 #include "init_ipc.h"
 #include "op_facts.h"
 
@@ -587,19 +588,9 @@ std::string list_records(Ctx& c) {
     return fmt("%d records", n);
 }
 
-std::string send_mail(Ctx& c) {
-    char subject[64];
-    snprintf(subject, sizeof subject, "%s", c.q.text);
-    c.q.args = "subject=" + quoted(subject) + ", content=" + quoted(c.q.text + 64);
-    note("mail sent: %s", c.q.args.c_str());
-    return "sent";
-}
-
-std::string logged_action(Ctx& c) {
-    c.q.args = quoted(c.q.text);
-    note("%s %s", c.q.command == 65 ? "mail with attachment sent:" : "update from", c.q.args.c_str());
-    return "done";
-}
+// ---- delivery hook: mails and uploads go to the outbox (delivery.h) ----
+std::string deliver(Ctx& c) { return queue_delivery(c.q.command, c.q.text, c.r(), c.q.args); }
+// ---- end of delivery hook ----
 
 // A recording trigger: noted, and its source kept in the channel's
 // RecordTrigger (1 input line, 2 motion, 3 network alarm).
@@ -672,8 +663,9 @@ const Custom kCustom[] = {
     {17, "API_Video_SetJPGSnapShot", snapshot},
     {27, "API_Net_SetNetConfig", net_config},
     {30, "API_Net_SetDNS", numbered_text},
-    {64, "API_SMTP_Send_Text", send_mail},
-    {65, "API_SMTP_Send_Attach", logged_action},
+    {64, "API_SMTP_Send_Text", deliver},
+    {65, "API_SMTP_Send_Attach", deliver},
+    {80, "API_Net_FTPContextPut", deliver},
     {123, "API_WLAN_SetWepKey", numbered_text},
     {140, "API_System_Boot", system_boot},
     {141, "API_System_Restore", system_restore},
@@ -703,6 +695,19 @@ const Custom kCustom[] = {
     {440, "API_MOD_SetRecordLanTrig", trigger},
 };
 
+// ---- secrets hook: passwords and keys never reach a trace or log line ----
+// The commands whose request (a set) or answer (a get) carries a password or
+// a key: the SMTP, FTP, PPPoE, VPN and dynamic-DNS passwords, the inner
+// credentials, the wireless keys, and the user accounts' texts.
+bool carries_secret(int command) {
+    static const int kSecret[] = {60, 61, 72, 73, 38, 39, 447, 448, 86, 87, 471, 472,
+                                  122, 123, 124, 125, 214, 216, 219};
+    for (int c : kSecret)
+        if (c == command) return true;
+    return false;
+}
+// ---- end of secrets hook ----
+
 }  // namespace
 
 void handle(Store& store, int command, const char* request, char* reply, std::string& line) {
@@ -728,6 +733,11 @@ void handle(Store& store, int command, const char* request, char* reply, std::st
         note("unknown command %d: answered with an empty reply", command);
         line = fmt("unknown command %d -> empty reply", command);
         return;
+    }
+    if (carries_secret(command)) {  // secrets hook
+        if (!q.args.empty()) q.args = "<withheld>";
+        const Home* h = home_of(command);
+        if (h && h->get == command) result = "<withheld>";
     }
     control::describe(name, q.args, result);  // [control] the monitors' view of it
     line = std::string(name) + "(" + q.args + ") -> " + result;

@@ -127,13 +127,17 @@ refusals=(
   "1|sim fail API_MOD_SetRecordList|cannot carry a failure"
   "1|sim fail api_mod_getsdwritecount|ambiguous"
   "1|sim clear API_Video_GetHue|has no fault rule"
-  "1|outbox|no command 'outbox'"
+  "2|outbox now|takes no arguments"
 )
 for r in "${refusals[@]}"; do
   IFS='|' read -r want c text <<<"$r"
   # shellcheck disable=SC2086
   expect "$want" $c && says "$text"
 done
+
+# The outbox module's command: nothing queued yet, as text and as JSON.
+expect 0 outbox
+expect 0 --json outbox && { grep -q '"queued":\[\]' "$tmp/out" || fail "outbox --json: $(cat "$tmp/out")"; }
 
 # ---- two monitors from here on: every line, and one with a pattern
 "$apictl" --json monitor >"$tmp/mon_all.json" 2>"$tmp/mon_all.err" &
