@@ -86,6 +86,10 @@ for entry in listing:
     else:
         r = run(["--json", name] + args, env=env)
     out = r.stdout.decode(errors="replace")
+    # A C library without crypt (Debian's musl): CryptPassword says so with null.
+    if name == "CryptPassword" and os.environ.get("APICTL_NO_CRYPT") and r.returncode == 1 \
+            and '"result":null' in out:
+        continue
     if r.returncode != 0:
         bad.append("%s %s: status %d: %s %s" % (name, " ".join(args)[:80], r.returncode, out[:200],
                                                  r.stderr.decode(errors="replace")[:200]))

@@ -19,7 +19,12 @@ man=${apictl%/*}/apictl.1 completion=${apictl%/*}/apictl.bash-completion
 if [ -n "${APICTL_EMULATOR:-}" ]; then
   mkdir "$tmp/bin"
   printf '#!/bin/sh\nexec %s %s "$@"\n' "$APICTL_EMULATOR" "$apictl" > "$tmp/bin/apictl"
-  printf '#!/bin/sh\nexec %s %s "$@"\n' "$APICTL_EMULATOR" "$apisim" > "$tmp/bin/apisim"
+  # APICTL_APISIM_NATIVE: the apisim given is this machine's own.
+  if [ -n "${APICTL_APISIM_NATIVE:-}" ]; then
+    printf '#!/bin/sh\nexec %s "$@"\n' "$apisim" > "$tmp/bin/apisim"
+  else
+    printf '#!/bin/sh\nexec %s %s "$@"\n' "$APICTL_EMULATOR" "$apisim" > "$tmp/bin/apisim"
+  fi
   chmod 755 "$tmp/bin/apictl" "$tmp/bin/apisim"
   apictl=$tmp/bin/apictl apisim=$tmp/bin/apisim
 fi
