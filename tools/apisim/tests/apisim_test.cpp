@@ -116,20 +116,20 @@ std::vector<Pair> ordinary_pairs() {
     return pairs;
 }
 
-// The value one pair carries for a seed, and what its get gives back.
+// The value one pair carries for a draw, and what its get gives back.
 struct Value {
     int32_t number;
     std::string text;
     std::vector<unsigned char> block;
 };
 
-Value value_for(const Pair& p, int seed) {
+Value value_for(const Pair& p, int draw) {
     Value v;
     const bool wide = p.set->req != Req::Bytes && (p.get->rep == Rep::Int || p.get->rep == Rep::Decimal);
-    v.number = wide ? 1000 + seed * 7919 : 1 + (seed * 37) % 120;
-    v.text = "v" + std::to_string(seed);
+    v.number = wide ? 1000 + draw * 7919 : 1 + (draw * 37) % 120;
+    v.text = "v" + std::to_string(draw);
     v.block.resize(p.set->record_size);
-    for (size_t i = 0; i < v.block.size(); ++i) v.block[i] = static_cast<unsigned char>(seed + 3 * i);
+    for (size_t i = 0; i < v.block.size(); ++i) v.block[i] = static_cast<unsigned char>(draw + 3 * i);
     return v;
 }
 
@@ -929,12 +929,12 @@ std::string expected(const Pair& p, const Value& v) {
 }
 
 // One setting the client changes: its set (true when answered), its read-back
-// and the read-back a seed's value gives.
+// and the read-back a drawn number's value gives.
 struct Setting {
     std::string name;
-    std::function<bool(int seed)> set;
+    std::function<bool(int draw)> set;
     std::function<std::string()> read;
-    std::function<std::string(int seed)> expect;
+    std::function<std::string(int draw)> expect;
 };
 
 std::vector<Setting> crash_settings() {
@@ -944,31 +944,31 @@ std::vector<Setting> crash_settings() {
         if (shares_its_field(p)) continue;  // one setting's value would be another's
         for (int index : p.indexed ? std::vector<int>{1, 3} : std::vector<int>{0}) {
             all.push_back({std::string(p.set->name) + "[" + std::to_string(index) + "]",
-                           [&p, index](int seed) {
-                               Value v = value_for(p, seed);
+                           [&p, index](int draw) {
+                               Value v = value_for(p, draw);
                                return set_value(p, index, v);
                            },
                            [&p, index] { return read_back(p, index); },
-                           [&p](int seed) { return expected(p, value_for(p, seed)); }});
+                           [&p](int draw) { return expected(p, value_for(p, draw)); }});
         }
     }
     // Hand-written sets of one message each.
-    all.push_back({"API_Video_SetQP[2]", [](int seed) { return API_Video_SetQP(2, seed % 200, seed % 100) == 1; },
+    all.push_back({"API_Video_SetQP[2]", [](int draw) { return API_Video_SetQP(2, draw % 200, draw % 100) == 1; },
                    [] { unsigned char i = 0, p = 0; API_Video_GetQP(2, &i, &p); return std::to_string(i) + "," + std::to_string(p); },
-                   [](int seed) { return std::to_string(seed % 200) + "," + std::to_string(seed % 100); }});
-    all.push_back({"API_SET_POSITION[6]", [](int seed) { return API_SET_POSITION(POSITION_T{6, seed, -seed}) == 0; },
+                   [](int draw) { return std::to_string(draw % 200) + "," + std::to_string(draw % 100); }});
+    all.push_back({"API_SET_POSITION[6]", [](int draw) { return API_SET_POSITION(POSITION_T{6, draw, -draw}) == 0; },
                    [] { POSITION_T p{6, 0, 0}; API_GET_POSITION(&p); return std::to_string(p.A) + "," + std::to_string(p.B); },
-                   [](int seed) { return std::to_string(seed) + "," + std::to_string(-seed); }});
-    all.push_back({"API_EVENT_SetMotionRegion[2,9]", [](int seed) { return API_EVENT_SetMotionRegion(2, 9, seed, 1, 2, seed + 3) == 1; },
+                   [](int draw) { return std::to_string(draw) + "," + std::to_string(-draw); }});
+    all.push_back({"API_EVENT_SetMotionRegion[2,9]", [](int draw) { return API_EVENT_SetMotionRegion(2, 9, draw, 1, 2, draw + 3) == 1; },
                    [] { int a, b, c, d; API_EVENT_GetMotionRegion(2, 9, &a, &b, &c, &d); return std::to_string(a) + "," + std::to_string(d); },
-                   [](int seed) { return std::to_string(seed) + "," + std::to_string(seed + 3); }});
+                   [](int draw) { return std::to_string(draw) + "," + std::to_string(draw + 3); }});
     all.push_back({"API_USER_Modify[6]",
-                   [](int seed) { return API_USER_Modify(6, seed % 5, const_cast<char*>("crash"), std::to_string(seed).data()) == 0; },
+                   [](int draw) { return API_USER_Modify(6, draw % 5, const_cast<char*>("crash"), std::to_string(draw).data()) == 0; },
                    [] { int level = -1; char pw[256] = "", name[256] = ""; API_USER_GetUserInfoByID(6, &level, name, pw); return std::string(name) + ":" + pw + ":" + std::to_string(level); },
-                   [](int seed) { return "crash:" + std::to_string(seed) + ":" + std::to_string(seed % 5); }});
-    all.push_back({"API_Net_SetDNS[1]", [](int seed) { return API_Net_SetDNS(1, ("10.0.0." + std::to_string(seed % 250)).data()) == 1; },
+                   [](int draw) { return "crash:" + std::to_string(draw) + ":" + std::to_string(draw % 5); }});
+    all.push_back({"API_Net_SetDNS[1]", [](int draw) { return API_Net_SetDNS(1, ("10.0.0." + std::to_string(draw % 250)).data()) == 1; },
                    [] { char b[256] = ""; API_Net_GetDNS(1, b); return std::string(b); },
-                   [](int seed) { return "10.0.0." + std::to_string(seed % 250); }});
+                   [](int draw) { return "10.0.0." + std::to_string(draw % 250); }});
     return all;
 }
 
@@ -1021,13 +1021,13 @@ TEST(ApisimCrash, KilledAtRandomLosesNothingAnswered) {
         arm_ticks(1 + rng() % 150000, 20000);
         while (!crash_killed) {
             const size_t k = rng() % settings.size();
-            const int seed = 1 + static_cast<int>(rng() % 99999);
-            if (settings[k].set(seed)) {
-                known[k] = settings[k].expect(seed);
+            const int draw = 1 + static_cast<int>(rng() % 99999);
+            if (settings[k].set(draw)) {
+                known[k] = settings[k].expect(draw);
                 maybe[k].clear();
                 ++answered;
             } else {
-                maybe[k].push_back(settings[k].expect(seed));
+                maybe[k].push_back(settings[k].expect(draw));
                 ++unanswered;
             }
         }

@@ -47,16 +47,16 @@ void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-std::string random_bytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
+std::string random_bytes(size_t n, unsigned salt) {
+    std::mt19937 gen(salt);
     std::string s(n, '\0');
     for (char& c : s) c = static_cast<char>(gen());
     return s;
 }
 
 // A picture as a camera saves it: the JPEG markers around arbitrary bytes.
-std::string jpeg_like(size_t n, unsigned seed) {
-    return std::string("\xff\xd8\xff\xe0", 4) + random_bytes(n, seed) + std::string("\xff\xd9", 2);
+std::string jpeg_like(size_t n, unsigned salt) {
+    return std::string("\xff\xd8\xff\xe0", 4) + random_bytes(n, salt) + std::string("\xff\xd9", 2);
 }
 
 bool wait_until(double seconds, const std::function<bool()>& done) {
