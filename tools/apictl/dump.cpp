@@ -494,7 +494,8 @@ private:
                 uint32_t key_len = 0, member = 0;
                 if (n.kind == Kind::Object) {
                     space();
-                    if (p_ >= end_ || *p_ != '"') return fail("a member needs a quoted name");
+                    if (p_ >= end_) return fail("the document ends early");
+                    if (*p_ != '"') return fail("a member needs a quoted name");
                     if (!string(key, key_len)) return false;
                     if (!take(':')) return fail("a ':' is missing");
                 }
@@ -621,12 +622,7 @@ private:
     void apply(int family, int ch, const Node& n) {
         push(n.key, n.key_len);
         const Setting* s = find(family, n, ch >= 0);
-        if (!s) {
-            failed(find(family, n, ch < 0) ? (ch < 0 ? "a setting per channel: give it under \"channel N\""
-                                                     : "not a setting per channel")
-                                           : "no such setting");
-            return;
-        }
+        if (!s) return failed(ch < 0 && find(family, n, true) ? "a setting per channel" : "no such setting");
         if (s->other < 0) return apply_one(*s, ch, -1, n);
         if (n.kind != Kind::Object) return failed("expects an object of entries %d to %d", kIndexes[s->other].first,
                                                   index_last(s->other));
@@ -672,14 +668,8 @@ private:
         char keys[2][12];
         args_used_ = 0;
         if (s.values > 1 && v.kind != Kind::Object) return failed("expects an object of its %d values", s.values);
-        if (s.values > 1)
-            for (uint32_t m = v.child; m; m = nodes[m].next) {
-                int i = s.set_keys;
-                while (i < n && !(static_cast<uint32_t>(p[i].name_len) == nodes[m].key_len &&
-                                  memcmp(p[i].name, nodes[m].key, nodes[m].key_len) == 0))
-                    ++i;
-                if (i == n) return failed("no value '%.*s' here", static_cast<int>(nodes[m].key_len > 64 ? 64 : nodes[m].key_len), nodes[m].key);
-            }
+        int members = 0;
+        for (uint32_t m = v.child; m && s.values > 1; m = nodes[m].next) ++members;
         for (int i = 0; i < n; ++i) {
             if (i < s.set_keys) {
                 snprintf(keys[i], sizeof keys[i], "%d", s.key[i] == kChannel ? ch : idx);
@@ -693,11 +683,13 @@ private:
                     if (static_cast<uint32_t>(p[i].name_len) == nodes[m].key_len && memcmp(p[i].name, nodes[m].key, nodes[m].key_len) == 0)
                         value = &nodes[m];
                 if (!value) return failed("its value '%.*s' is missing", p[i].name_len, p[i].name);
+                --members;
             }
             const char* arg = argument(*value);
             if (!arg) return;
             argv[i] = const_cast<char*>(arg);
         }
+        if (members > 0) return failed("has values that it does not take");
         // A record that carries its own index (a preset position) names the entry it is under.
         if (s.set_keys < s.keys && atoi(argv[0]) != idx) return failed("its first number must be the entry's own (%d)", idx);
         if (!prepare(call, *s.set, n, argv)) return failed("%s", call.error);
