@@ -13,13 +13,8 @@ fi
 
 apictl=$1 apisim=$2
 tmp=$(mktemp -d /tmp/apictl_dump.XXXXXX)
-if [ -n "${APICTL_EMULATOR:-}" ]; then
-  mkdir "$tmp/bin"
-  printf '#!/bin/sh\nexec %s %s "$@"\n' "$APICTL_EMULATOR" "$apictl" > "$tmp/bin/apictl"
-  printf '#!/bin/sh\nexec %s %s "$@"\n' "$APICTL_EMULATOR" "$apisim" > "$tmp/bin/apisim"
-  chmod 755 "$tmp/bin/apictl" "$tmp/bin/apisim"
-  apictl=$tmp/bin/apictl apisim=$tmp/bin/apisim
-fi
+# shellcheck source=emulated.sh
+. "$(dirname "$0")/emulated.sh"
 sim_pid=
 stop_sim() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
