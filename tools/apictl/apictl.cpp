@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "catalog.h"
+#include "dump.h"
 #include "run.h"
 #include "sim_client.h"
 
@@ -350,6 +351,8 @@ int main(int argc, char** argv) {
     const char* command = argv[i];
     if (strcmp(command, "list") == 0) return list(argc - i - 1, argv + i + 1, json);
     if (strcmp(command, "snapshot") == 0) return snapshot(argc - i - 1, argv + i + 1, json, how);
+    if (strcmp(command, "dump") == 0) return dump_settings(argc - i - 1, argv + i + 1, how);
+    if (strcmp(command, "load") == 0) return load_settings(argc - i - 1, argv + i + 1, how);
     if (strcmp(command, "sim") == 0) return apictl_sim_main(argc - i, argv + i, json);
     if (strcmp(command, "monitor") == 0) return apictl_monitor_main(argc - i, argv + i, json);
     if (strcmp(command, "outbox") == 0) return apictl_outbox_main(argc - i, argv + i, json);

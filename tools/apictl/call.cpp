@@ -258,9 +258,6 @@ void invoke(Call& c) {
 
 // ---- output ----
 
-namespace {
-
-// The length of the valid UTF-8 sequence at s (at most n bytes), or 0.
 size_t utf8_length(const unsigned char* s, size_t n) {
     const unsigned char c = s[0];
     size_t len;
@@ -274,6 +271,8 @@ size_t utf8_length(const unsigned char* s, size_t n) {
         if ((s[k] & 0xc0) != 0x80) return 0;
     return len;
 }
+
+namespace {
 
 void print_list(FILE* out, const void* v, size_t n, CType type, bool json) {
     if (json) putc('[', out);

@@ -117,6 +117,9 @@ void print_call(const Call& c, FILE* out, bool json);
 void print_result(FILE* out, const Call& c, bool json);
 void print_output(FILE* out, const Call& c, int i, bool json);
 
+// The length of the valid UTF-8 sequence at s (at most n bytes, n > 0), or 0.
+size_t utf8_length(const unsigned char* s, size_t n);
+
 // JSON text of a byte string: valid UTF-8 as it is, every other byte as the
 // escape \udcXX (XX its value), so that the exact bytes come back.
 void json_string(FILE* out, const char* s, size_t n);

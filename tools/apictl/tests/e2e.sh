@@ -16,18 +16,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 ipc="python3 $here/ipc.py"
 tmp=$(mktemp -d /tmp/apictl_test.XXXXXX)
 man=${apictl%/*}/apictl.1 completion=${apictl%/*}/apictl.bash-completion
-if [ -n "${APICTL_EMULATOR:-}" ]; then
-  mkdir "$tmp/bin"
-  printf '#!/bin/sh\nexec %s %s "$@"\n' "$APICTL_EMULATOR" "$apictl" > "$tmp/bin/apictl"
-  # APICTL_APISIM_NATIVE: the apisim given is this machine's own.
-  if [ -n "${APICTL_APISIM_NATIVE:-}" ]; then
-    printf '#!/bin/sh\nexec %s "$@"\n' "$apisim" > "$tmp/bin/apisim"
-  else
-    printf '#!/bin/sh\nexec %s %s "$@"\n' "$APICTL_EMULATOR" "$apisim" > "$tmp/bin/apisim"
-  fi
-  chmod 755 "$tmp/bin/apictl" "$tmp/bin/apisim"
-  apictl=$tmp/bin/apictl apisim=$tmp/bin/apisim
-fi
+# shellcheck source=emulated.sh
+. "$(dirname "$0")/emulated.sh"
 sim_pid= holder_pid=
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
@@ -174,7 +164,7 @@ for case in "${completion_cases[@]}"; do
   [ "$got" = "$want" ] || fail "completion of '${case%%|*}': '$got', expected '$want'"
 done
 check
-[ "$(complete_words apictl "" | grep -c .)" -eq 380 ] || fail "completion of the first word: not the 375 names and 5 commands"
+[ "$(complete_words apictl "" | grep -c .)" -eq 382 ] || fail "completion of the first word: not the 375 names and 7 commands"
 check
 touch "$tmp/snapshot-file.jpg"
 [ "$(complete_words apictl snapshot -o "$tmp/snapshot-f")" = "$tmp/snapshot-file.jpg" ] || fail "completion of snapshot -o FILE"
