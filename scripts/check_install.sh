@@ -55,6 +55,10 @@ for t in apictl apisim; do
   [ -x "$build/tools/$t/$t" ] || continue
   tools+=("$t")
   [ -x "$p/bin/$t" ] || { fail "not installed: bin/$t"; continue; }
+  # Its man page and completion, made from the one list its --help prints.
+  [ -f "$p/share/man/man1/$t.1" ] || fail "not installed: share/man/man1/$t.1"
+  [ -f "$p/share/bash-completion/completions/$t" ] || fail "not installed: share/bash-completion/completions/$t"
+  grep -qE -- '(\\-){2}version|--version' "$p/share/man/man1/$t.1" 2>/dev/null || fail "$t.1 does not describe --version"
   runpath=$(readelf -d "$p/bin/$t" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
   case $runpath in ""|'$ORIGIN/'*) ;; *) fail "bin/$t: RUNPATH $runpath is not relative to the program" ;; esac
 done
