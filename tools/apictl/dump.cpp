@@ -314,7 +314,7 @@ int dump_settings(int argc, char** argv, const Run& run) {
         for (int i = 0; i < setting_count; ++i) channels += settings[i].family == f && settings[i].channel;
         for (int ch = -1; ch < (channels ? kIndexes[kChannel].count : 0) && answered; ++ch) {
             if (ch >= 0) {
-                char name[16];
+                char name[24];  // "channel " and any int
                 snprintf(name, sizeof name, "channel %d", ch);
                 w.key(name);
                 w.open();
