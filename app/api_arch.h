@@ -372,7 +372,8 @@ int API_NTP_GetStartupStatus(void);
  * Password hashing and credential texts
  * ========================================================================== */
 /* The traditional DES crypt of pass under a fresh two-character salt (the first two of its
- * 13 characters); crypt's static result, overwritten by the next call; not thread-safe. */
+ * 13 characters); crypt's static result, overwritten by the next call; not thread-safe.
+ * NULL when pass is NULL, or when the C library offers no crypt (Debian's musl). */
 char* CryptPassword(char* pass);
 /* Splits "name:password:level" (name up to the first ':', password up to the last): name and
  * pass need room for 256 bytes; no ':' gives two empty texts and level 0. */
