@@ -165,6 +165,7 @@ got=$(changed "$tmp/b.json" "$tmp/c.json")
 # ---- unknown keys and bad values: each named, the rest applied, status 1
 cat > "$tmp/bad.json" <<'EOF'
 {"video": {"channel 1": {"Hue": 300, "Hew": 1, "Saturation": 77}, "Hue": 1, "channel 4": {},
+           "channel 2": {"QP": {"QP_I": 5, "QP_P": 6, "QP_B": 7}},
            "Codetype": 99999999999999999999999999999999999999, "CutPixel": {"8": 1, "2": 33}},
  "vidoe": {}, "wlan": {"SSID": ["x"], "Channel": "eleven", "TXRate": 5, "WepKey": {"0": "k"}},
  "network": {"NetConfig": {"ip": "10.0.0.1"}, "DNS": {"1": ""}},
@@ -182,12 +183,13 @@ for want in "video/channel 1/Hue: .*300 is out of range" "video/channel 1/Hew: n
   "wlan/WepKey/0: no such entry: entries 1 to 4" "network/NetConfig: its value 'netmask' is missing" \
   "network/DNS/1: .*failure value" "ptz/POSITION/1: its first number must be the entry's own \(1\)" \
   "ptz/Speed: .*not an integer: '1.5'" "motion/channel 0/Mask: .*expects 48 comma-separated integers" \
-  "motion/channel 0/Deinterlace: no such setting" "users/Inner_User: a text may not contain a NUL byte"; do
+  "motion/channel 0/Deinterlace: no such setting" "users/Inner_User: a text may not contain a NUL byte" \
+  "video/channel 2/QP: has values that it does not take"; do
   check
   grep -qE "^apictl: load: $want" "$tmp/err" || fail "bad document: no /$want/ in: $(head -c 2000 "$tmp/err")"
 done
 check
-[ "$(wc -l < "$tmp/err")" -eq 17 ] || fail "bad document: $(wc -l < "$tmp/err") lines of errors, not 17"
+[ "$(wc -l < "$tmp/err")" -eq 18 ] || fail "bad document: $(wc -l < "$tmp/err") lines of errors, not 18"
 check
 dump "$tmp/d.json"
 got=$(changed "$tmp/c.json" "$tmp/d.json")
