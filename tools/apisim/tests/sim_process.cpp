@@ -21,56 +21,48 @@ std::string read_file(const std::string& path) {
     return s.str();
 }
 
-namespace {
-
-// The apisim children the watchdog looks at: pid (0: none) and whether their
-// end is expected.
+// An apisim that a test relies on (pid > 0), and its log.
 struct Watched {
     std::atomic<pid_t> pid{0};
-    std::atomic<bool> may_end{true};
     char err[256];
 };
-Watched watched[8];
 
-// Peeks (the status stays for waitpid) at each child every 50 ms; one that
-// ended unexpectedly ends this program with status 1 and apisim's log.
+namespace {
+
+Watched watched[4];
+
+// Peeks at each (its status stays for waitpid) every 50 ms: one that ended
+// ends this program, with its log.
 void watchdog() {
-    for (;;) {
+    for (;; usleep(50000))
         for (Watched& w : watched) {
             const pid_t pid = w.pid;
             siginfo_t info{};
-            if (pid <= 0 || w.may_end || waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
-                info.si_pid != pid || w.may_end)
-                continue;
-            fprintf(stderr, "FAIL: apisim (pid %d) ended unexpectedly (%s %d); its log:\n", pid,
-                    info.si_code == CLD_EXITED ? "status" : "signal", info.si_status);
-            fflush(stdout);
-            const std::string log = read_file(w.err);
-            fwrite(log.data(), 1, log.size(), stderr);
-            _exit(1);
+            if (pid > 0 && waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid &&
+                w.pid == pid) {
+                fflush(stdout);
+                fprintf(stderr, "FAIL: apisim (pid %d) ended unexpectedly (%s %d); its log:\n%s", pid,
+                        info.si_code == CLD_EXITED ? "status" : "signal", info.si_status, read_file(w.err).c_str());
+                _exit(1);
+            }
         }
-        usleep(50000);
-    }
 }
 
-int watch(const std::string& err) {
+Watched* watch(pid_t pid, const std::string& err) {
     static const bool started = [] {
-        // Every signal stays with the test's own thread (alarms break its waits).
-        sigset_t all, old;
+        sigset_t all, old;  // every signal stays with the tests' thread (alarms break its waits)
         sigfillset(&all);
         pthread_sigmask(SIG_BLOCK, &all, &old);
         std::thread(watchdog).detach();
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
-        return true;
+        return pthread_sigmask(SIG_SETMASK, &old, nullptr) == 0;
     }();
-    (void)started;
-    for (int k = 0; k < 8; ++k)
-        if (watched[k].pid == 0) {
-            snprintf(watched[k].err, sizeof watched[k].err, "%s", err.c_str());
-            watched[k].pid = -1;
-            return k;
+    for (Watched& w : watched)
+        if (started && w.pid == 0) {
+            snprintf(w.err, sizeof w.err, "%s", err.c_str());
+            w.pid = pid;
+            return &w;
         }
-    return -1;
+    return nullptr;
 }
 
 }  // namespace
@@ -82,7 +74,6 @@ SimProcess::SimProcess() {
 
 SimProcess::~SimProcess() {
     if (running()) stop(SIGKILL);
-    if (watch_ >= 0) watched[watch_].pid = 0;
     std::string cmd = "rm -rf '" + dir_ + "'";
     if (system(cmd.c_str())) {}
 }
@@ -91,11 +82,6 @@ bool SimProcess::start(const std::vector<std::string>& args) {
     ++runs_;
     out_path_ = dir_ + "/out" + std::to_string(runs_);
     err_path_ = dir_ + "/err" + std::to_string(runs_);
-    if (watch_ < 0) watch_ = watch(dir_ + "/err");
-    if (watch_ >= 0) {
-        watched[watch_].may_end = true;
-        snprintf(watched[watch_].err, sizeof watched[watch_].err, "%s", err_path_.c_str());
-    }
     pid_ = fork();
     if (pid_ == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a test that crashed
@@ -112,7 +98,7 @@ bool SimProcess::start(const std::vector<std::string>& args) {
     }
     for (int i = 0; i < 1000; ++i) {  // up to 10 s
         if (out().find("apisim: serving (pid ") != std::string::npos) {
-            if (watch_ >= 0) watched[watch_].pid = pid_, watched[watch_].may_end = false;
+            watch_ = watch(pid_, err_path_);
             return true;
         }
         int status;
@@ -127,7 +113,8 @@ bool SimProcess::start(const std::vector<std::string>& args) {
 }
 
 void SimProcess::expect_end() {
-    if (watch_ >= 0) watched[watch_].may_end = true;
+    if (watch_) watch_->pid = 0;
+    watch_ = nullptr;
 }
 
 int SimProcess::wait_exit(int seconds) {

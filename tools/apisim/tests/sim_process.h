@@ -18,9 +18,9 @@ public:
     int stop(int sig = 15);
     // Waits for a child that ends by itself (bounded): its status, or -1.
     int wait_exit(int seconds = 10);
-    // From now until the next start, its end is no fault of apisim's. An end
-    // that was not expected so ends the test program at once, with apisim's
-    // log, instead of leaving a caller waiting for an answer for good.
+    // From now until the next start its end is no fault. An end not expected
+    // so ends the test program at once, with apisim's log, instead of leaving
+    // a call waiting for an answer for good.
     void expect_end();
     bool running() const;
     pid_t pid() const { return pid_; }
@@ -35,7 +35,7 @@ private:
     std::string dir_;
     int runs_ = 0;
     int last_status_ = -1;
-    int watch_ = -1;  // its slot in the watchdog
+    struct Watched* watch_ = nullptr;  // while an end would be a fault
     std::string out_path_, err_path_;
 };
 
