@@ -5,35 +5,11 @@
 # the rest applied, status 1; a document that is not one applies nothing and
 # never crashes apictl (status 2).
 #   dump_load.sh APICTL APISIM
-# A cross build runs under its emulator: APICTL_EMULATOR (e.g. qemu-mipsel-static).
+# A cross build runs under its emulator (fixture.sh).
 set -u
-if [ -z "${APICTL_TEST_INSIDE:-}" ]; then  # skips (77) with the cause when it cannot
-  exec env APICTL_TEST_INSIDE=1 bash "$(dirname "$0")/../../../scripts/private_ns.sh" --ipc -- bash "$0" "$@"
-fi
-
+. "$(dirname "$0")/fixture.sh" --ipc -- "$@"
 apictl=$1 apisim=$2
-tmp=$(mktemp -d /tmp/apictl_dump.XXXXXX)
-# shellcheck source=emulated.sh
-. "$(dirname "$0")/emulated.sh"
-sim_pid=
-stop_sim() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  sim_pid=
-}
-trap 'stop_sim; rm -rf "$tmp"' EXIT
-
-failures=0 checks=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-check() { checks=$((checks + 1)); }
-# run ARGS... [< input]: apictl's status in $rc, its output in $tmp/out and $tmp/err.
-run() { timeout 60 "$apictl" "$@" >"$tmp/out" 2>"$tmp/err"; rc=$?; }
-# start_sim STATE: a daemon on a state file of its own.
-start_sim() {
-  "$apisim" --state "$1" >"$tmp/apisim.out" 2>"$tmp/apisim.err" &
-  sim_pid=$!
-  for _ in $(seq 200); do grep -q '^apisim: serving (pid' "$tmp/apisim.out" && break; sleep 0.05; done
-  grep -q '^apisim: serving (pid' "$tmp/apisim.out" || { echo "FAIL: apisim did not start: $(cat "$tmp/apisim.err")"; exit 1; }
-}
+emulate
 # dump FILE: a whole dump that must succeed.
 dump() {
   run dump
@@ -66,7 +42,7 @@ for command in dump "load $tmp/none.json"; do
   [ $rc -eq 3 ] && grep -q 'no control daemon' "$tmp/err" || fail "$command without a daemon: status $rc: $(cat "$tmp/err")"
 done
 
-start_sim "$tmp/a.state"
+start_sim --state "$tmp/a.state"
 
 # ---- the document: valid JSON, no key twice, grouped by family, the
 # per-channel settings under "channel 0" to "channel 3"
@@ -125,7 +101,7 @@ check  # the bytes that are not UTF-8 come back with surrogateescape
 python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); assert d["mail"]["User"].encode("utf-8","surrogateescape") == b"u\xff\xfe"; assert d["wlan"]["SSID"] == "Kamera-Süd✓"' "$tmp/a.json" ||
   fail "texts in the dump: $(grep -E '"(User|SSID)"' "$tmp/a.json")"
 stop_sim
-start_sim "$tmp/b.state"
+start_sim --state "$tmp/b.state"
 check
 run load "$tmp/a.json"
 [ $rc -eq 0 ] && [ ! -s "$tmp/err" ] || fail "load of a dump: status $rc: $(head -c 500 "$tmp/err")"
@@ -254,6 +230,4 @@ check
 run load "$tmp/no/such.json"
 [ $rc -eq 2 ] && grep -q 'cannot read' "$tmp/err" || fail "load of a missing file: status $rc"
 
-stop_sim
-echo "$checks checks, $failures failures"
-[ $failures -eq 0 ]
+finish

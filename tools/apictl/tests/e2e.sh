@@ -3,38 +3,16 @@
 # private IPC, mount and network namespaces: the host's queues, clock, console,
 # interfaces and routes are never touched.
 #   e2e.sh APICTL APISIM CLOCK_INTERPOSER STUBBORN_RECEIVE PROVIDER PROVIDER_SYMBOLIC APISIM_PROVIDER
-# The bash completion is expected beside APICTL. A cross
-# build runs under its emulator: APICTL_EMULATOR (e.g. qemu-mipsel-static),
-# the preloaded libraries built for the target too.
+# The bash completion is expected beside APICTL. A cross build runs under its
+# emulator (fixture.sh), the preloaded libraries built for the target too.
 set -u
-if [ -z "${APICTL_TEST_INSIDE:-}" ]; then  # skips (77) with the cause when it cannot
-  exec env APICTL_TEST_INSIDE=1 bash "$(dirname "$0")/../../../scripts/private_ns.sh" --ipc --mount --net -- bash "$0" "$@"
-fi
-
+. "$(dirname "$0")/fixture.sh" --ipc --mount --net -- "$@"
 apictl=$1 apisim=$2 clock_so=$3 stubborn_so=$4 provider=$5 provider_symbolic=$6 apisim_provider=$7
 here=$(cd "$(dirname "$0")" && pwd)
 ipc="python3 $here/ipc.py"
-tmp=$(mktemp -d /tmp/apictl_test.XXXXXX)
 completion=${apictl%/*}/apictl.bash-completion
-# shellcheck source=emulated.sh
-. "$(dirname "$0")/emulated.sh"
-sim_pid= holder_pid=
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  [ -n "$holder_pid" ] && kill "$holder_pid" 2>/dev/null
-  umount /sbin/hwclock /dev/console 2>/dev/null
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-# Under the sanitizer build the preloaded libraries come before its runtime.
-export ASAN_OPTIONS=${ASAN_OPTIONS:-}:verify_asan_link_order=0
-
-failures=0 checks=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-check() { checks=$((checks + 1)); }
-# run ARGS...: apictl's status in $rc, its output in $tmp/out and $tmp/err.
-run() { timeout 30 "$apictl" "$@" >"$tmp/out" 2>"$tmp/err"; rc=$?; }
-
+emulate
+on_exit='umount /sbin/hwclock /dev/console 2>/dev/null'
 # The clock setters run /sbin/hwclock and the time get writes /dev/console:
 # both are files of this test here (bind mounts of this namespace only).
 printf '#!/bin/sh\necho "hwclock $*" >> %s/hwclock.log\n' "$tmp" > "$tmp/hwclock"
@@ -223,12 +201,12 @@ rc=$?
 [ $rc -eq 124 ] || fail "--timeout 0: status $rc, not still waiting"
 check  # the lock held by a process that runs
 $ipc hold > "$tmp/holder" &
-holder_pid=$!
+holder_pid=$!; background+=($holder_pid)
 for _ in $(seq 100); do grep -q held "$tmp/holder" && break; sleep 0.05; done
 run --timeout 0.3 API_Video_SetBrightness 0 1
 [ $rc -eq 3 ] && grep -q "the API lock is held by pid $holder_pid; gave up after 0.3 s" "$tmp/err" ||
   fail "lock held: status $rc: $(cat "$tmp/err")"
-kill "$holder_pid"; wait "$holder_pid" 2>/dev/null; holder_pid=
+kill "$holder_pid"; wait "$holder_pid" 2>/dev/null; background=()
 check  # the lock left taken by a process that is gone
 $ipc setlock 0
 run --timeout 0.3 API_Video_SetBrightness 0 1
@@ -246,11 +224,7 @@ run snapshot -o "$tmp/x.jpg"
 $ipc remove
 
 # ---- against the stand-in
-[ -x "$apisim" ] || { echo "FAIL: no apisim at $apisim"; exit 1; }
-"$apisim" --state "$tmp/apisim.state" >"$tmp/apisim.out" 2>"$tmp/apisim.err" &
-sim_pid=$!
-for _ in $(seq 200); do grep -q '^apisim: serving (pid' "$tmp/apisim.out" && break; sleep 0.05; done
-grep -q '^apisim: serving (pid' "$tmp/apisim.out" || { echo "FAIL: apisim did not start: $(cat "$tmp/apisim.err")"; exit 1; }
+start_sim --state "$tmp/apisim.state"
 
 t() { timeout 30 "$apictl" "$@"; }
 
@@ -341,11 +315,6 @@ done
 
 check
 [ "$($ipc lock)" = 1 ] || fail "the lock is not free after the run"
-kill -TERM "$sim_pid"
-wait "$sim_pid"
-rc=$?
-sim_pid=
+stop_sim TERM
 [ $rc -eq 0 ] || fail "apisim exited $rc on SIGTERM"
-
-echo "$checks checks, $failures failures"
-[ $failures -eq 0 ]
+finish

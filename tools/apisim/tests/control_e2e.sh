@@ -5,31 +5,9 @@
 # statuses. In private IPC and network namespaces.
 #   control_e2e.sh APICTL APISIM
 set -u
-if [ -z "${CONTROL_TEST_INSIDE:-}" ]; then  # skips (77) with the cause when it cannot
-  exec env CONTROL_TEST_INSIDE=1 bash "$(dirname "$0")/../../../scripts/private_ns.sh" --ipc --net -- bash "$0" "$@"
-fi
-
+. "$(dirname "$0")/../../apictl/tests/fixture.sh" --ipc --net -- "$@"
 apictl=$1 apisim=$2
-tmp=$(mktemp -d /tmp/control_test.XXXXXX)
-chmod 755 "$tmp"
-sim_pid= background=()
-cleanup() {
-  for p in "${background[@]}" $sim_pid; do kill "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
-export ASAN_OPTIONS=${ASAN_OPTIONS:-}:verify_asan_link_order=0
 
-failures=0 checks=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-check() { checks=$((checks + 1)); }
-
-# Runs apictl; leaves the status in $rc, the outputs in $tmp/out and $tmp/err.
-run() {
-  timeout 30 "$apictl" "$@" >"$tmp/out" 2>"$tmp/err"
-  rc=$?
-}
 expect() {  # STATUS ARGS...: the status, and a one-line "apictl:" message on failure
   local want=$1; shift
   check
@@ -46,13 +24,6 @@ says() {  # TEXT: the last apictl's standard error contains it
   grep -qF -- "$1" "$tmp/err" || fail "expected '$1' in: $(cat "$tmp/err")"
 }
 
-start_apisim() {
-  "$apisim" --no-state >"$tmp/apisim.out" 2>"$tmp/apisim.err" &
-  sim_pid=$!
-  for _ in $(seq 200); do grep -q '^apisim: serving' "$tmp/apisim.out" && return 0; sleep 0.05; done
-  echo "FAIL: apisim did not start: $(cat "$tmp/apisim.err")"
-  exit 1
-}
 # Waits (bounded) until N monitors are attached.
 monitors_attached() {
   for _ in $(seq 200); do
@@ -105,7 +76,7 @@ for c in "${usage_cases[@]}"; do
   expect 2 $c
 done
 
-start_apisim
+start_sim --no-state
 
 # ---- requests apisim refuses: usage (2) or failed (1), each with its reason
 refusals=(
@@ -341,7 +312,7 @@ rc=$?
 [ "$rc" -eq 1 ] && grep -q 'serves uid 0 and root only' "$tmp/err" || fail "another user: status $rc, $(cat "$tmp/err")"
 
 # ---- apisim goes away: the monitors end with status 3 and say so
-kill -TERM "$sim_pid"; wait "$sim_pid"; rc=$?; sim_pid=
+stop_sim TERM
 check; [ "$rc" -eq 0 ] || fail "apisim ended with status $rc: $(tail -3 "$tmp/apisim.err")"
 for m in "$mon_all" "$mon_bright"; do
   check; timeout 10 tail --pid="$m" -f /dev/null; wait "$m"; rc=$?
@@ -349,6 +320,4 @@ for m in "$mon_all" "$mon_bright"; do
 done
 check; grep -q 'apisim went away' "$tmp/mon_all.err" || fail "monitor: $(cat "$tmp/mon_all.err")"
 background=()
-
-echo "$checks checks, $failures failures"
-[ "$failures" -eq 0 ]
+finish
