@@ -379,17 +379,12 @@ TEST(Store, FactorySettingsAndWhatTheResetsKeep) {
     EXPECT_EQ(r.StorageSD.SdSize, 4096);
 }
 
-TEST(Store, RecordCountsOutsideTheirRangeReadAsNothing) {
+// Counts out of range: apisim_test's hostile records; channels out of range here.
+TEST(Store, RecordCountsOfNoChannelReadAsNothing) {
     OwnStore st;
     bool damaged;
-    for (int32_t bad : {-1, apisim::kMaxRecords + 1, 0x7fffffff, INT32_MIN}) {
-        st.s.rec->RecordCount[3] = bad;
-        EXPECT_EQ(apisim::record_count(*st.s.rec, 3, &damaged), 0) << bad;
-        EXPECT_TRUE(damaged);
-    }
-    st.s.rec->RecordCount[3] = apisim::kMaxRecords;
-    EXPECT_EQ(apisim::record_count(*st.s.rec, 3, &damaged), apisim::kMaxRecords);
-    EXPECT_FALSE(damaged);
+    st.s.rec->RecordCount[3] = 7;
+    EXPECT_EQ(apisim::record_count(*st.s.rec, 3, &damaged), 7);
     EXPECT_EQ(apisim::record_count(*st.s.rec, 4, &damaged), 0);
     EXPECT_EQ(apisim::record_count(*st.s.rec, -1, &damaged), 0);
 }
