@@ -6,16 +6,26 @@
 #   mipsel       the MIPS target (glibc) under qemu-user
 #   mipsel-musl  the MIPS target on musl under qemu-user, with musl's loader
 #   malta        both MIPS builds on a real MIPS kernel (scripts/malta.sh)
-#   scripts/test.sh [variant...]   (default: all five)
-# The last line counts every variant's tests; the lines above it, each one's.
+# and the script suites named in script_suites below.
+#   scripts/test.sh [variant-or-suite...]   (default: all of them)
+# The summary gives each one's counts and time, the tests' share of the code
+# base, and last one line for all of them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-variants=("${@:-host sanitize mipsel mipsel-musl malta}")
-variants=(${variants[*]})
+
+# Script suites: each prints a last line "N passed, N failed, N skipped" and
+# has a summary line of its own. Add one as
+#   script_suites[NAME]="COMMAND ARGS..."   (run from the source tree, with $build set)
+# and name it in default_runs.
+declare -A script_suites=()
+default_runs="host sanitize mipsel mipsel-musl malta"
+
+runs=("${@:-$default_runs}")
+runs=(${runs[*]})
 
 . scripts/common.sh
-ensure_packages cmake make g++ googletest iproute2 binutils pkgconf python3 file dpkg-dev \
+ensure_packages cmake make g++ googletest iproute2 binutils pkgconf python3 file dpkg-dev cloc \
   g++-mipsel-linux-gnu qemu-user-static libcrypt-dev libcrypt-dev:mipsel \
   libjpeg62-turbo-dev libjpeg62-turbo:mipsel musl:mipsel musl-dev:mipsel \
   qemu-system-mips cpio libcurl4-openssl-dev openssl python3-aiosmtpd python3-pyftpdlib
@@ -23,12 +33,15 @@ ensure_packages cmake make g++ googletest iproute2 binutils pkgconf python3 file
 # API_ARCH_BUILD_DIR puts the builds elsewhere (several checkouts side by side).
 build=${API_ARCH_BUILD_DIR:-$root/build}
 mkdir -p "$build"
+# The cross builds' tests reach the stand-in daemon of this machine: the host
+# build's, built there once (scripts/build_host_apisim.sh).
+export API_ARCH_HOST_BUILD=$build/host
 
 # The target's libjpeg headers and static library: its -dev package cannot be
 # installed beside the host's (the mipsel archive's kernel headers lag behind),
 # so it is unpacked into the build tree for the cross build.
 target_root=$build/target-root
-if [[ " ${variants[*]} " == *" mipsel "* || " ${variants[*]} " == *" malta "* ]] &&
+if [[ " ${runs[*]} " == *" mipsel "* || " ${runs[*]} " == *" malta "* ]] &&
    [ ! -f "$target_root/usr/include/jpeglib.h" ]; then
   mkdir -p "$target_root/debs"
   if ! (cd "$target_root/debs" && apt-get download libjpeg62-turbo-dev:mipsel >/dev/null 2>&1); then
@@ -38,96 +51,156 @@ if [[ " ${variants[*]} " == *" mipsel "* || " ${variants[*]} " == *" malta "* ]]
   for deb in "$target_root"/debs/*.deb; do dpkg-deb -x "$deb" "$target_root"; done
 fi
 
-# The host build's transcript of the library (tests/target): every other build
-# must write the same lines.
-reference=$build/transcript.reference
-reference_args=()
-make_reference() {
-  [ ${#reference_args[@]} -eq 0 ] || return 0
-  echo "=== the host's transcript (the reference of the other builds)"
-  build_quietly "$build/host.build.log" "$root" "$build/host" $(variant_args host) -- --target transcript || return 1
-  local status=0
-  "$build/host/tests/target/transcript" --out "$reference" > "$build/transcript.reference.log" 2>&1 || status=$?
-  case $status in
-    0) reference_args=(-DAPI_ARCH_TRANSCRIPT_REFERENCE="$reference") ;;
-    77) cat "$build/transcript.reference.log"; reference_args=(-DAPI_ARCH_TRANSCRIPT_REFERENCE=) ;;
-    *) cat "$build/transcript.reference.log"; return 1 ;;
-  esac
-}
-
 # Every build of the project's own code is held to no warnings.
 variant_args() {
   echo -DAPI_ARCH_WERROR=ON
   case $1 in
     host) echo -DCMAKE_BUILD_TYPE=MinSizeRel ;;
-    sanitize) echo -DCMAKE_BUILD_TYPE=Debug -DAPI_ARCH_SANITIZE=ON ;;
+    sanitize) echo -DCMAKE_BUILD_TYPE=Debug -DAPI_ARCH_SANITIZE=ON -DAPI_ARCH_BENCH=OFF ;;
     mipsel) echo -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mipsel-linux-gnu.cmake" -DCMAKE_BUILD_TYPE=MinSizeRel \
-              -DAPI_ARCH_TARGET_ROOT="$target_root" ;;
-    mipsel-musl) echo -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mipsel-linux-musl.cmake" -DCMAKE_BUILD_TYPE=MinSizeRel ;;
+              -DAPI_ARCH_TARGET_ROOT="$target_root" -DAPI_ARCH_BENCH=OFF ;;
+    mipsel-musl) echo -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mipsel-linux-musl.cmake" -DCMAKE_BUILD_TYPE=MinSizeRel \
+              -DAPI_ARCH_BENCH=OFF ;;
   esac
 }
 
 jobs=$(nproc)
 passed=0 failed=0 skipped=0
 counts=()
-count() {  # count VARIANT PASSED FAILED SKIPPED
-  counts+=("$(printf '%-12s %3d passed, %d failed, %d skipped' "$1:" "$2" "$3" "$4")")
+count() {  # count NAME PASSED FAILED SKIPPED SECONDS [DETAIL]
+  counts+=("$(printf '%-12s %3d passed, %d failed, %d skipped  (%d s%s)' "$1:" "$2" "$3" "$4" "$5" "${6:+, $6}")")
   passed=$((passed + $2)) failed=$((failed + $3)) skipped=$((skipped + $4))
 }
 
-run_variant() {
-  local name=$1; shift
-  local dir=$build/$name
+# A variant's build starts once the build before it is done, in the
+# background and at a lower priority, so that it overlaps the tests of the
+# variant before (those mostly wait on daemons, emulators and namespaces).
+declare -A build_pid=()
+start_build() {  # start_build NAME: configures and builds build/NAME, once per run
+  local name=$1
+  [ -n "${build_pid[$name]:-}" ] && return 0
+  rm -f "$build/$name.build-result"
+  ( renice -n 5 -p $BASHPID >/dev/null
+    began=$SECONDS status=0
+    build_quietly "$build/$name.build.log" "$root" "$build/$name" $(variant_args "$name") || status=1
+    echo "$status $((SECONDS - began))" > "$build/$name.build-result" ) &
+  build_pid[$name]=$!
+}
+build_seconds=0
+finish_build() {  # finish_build NAME: waits for its build; sets build_seconds; fails when it failed
+  local status=1
+  start_build "$1"
+  wait "${build_pid[$1]}" || true
+  read -r status build_seconds < "$build/$1.build-result" || return 1
+  [ "$status" -eq 0 ]
+}
+
+# The builds a run needs.
+builds_of() {
+  case $1 in
+    host|sanitize|mipsel|mipsel-musl) echo "$1" ;;
+    malta) echo mipsel mipsel-musl ;;
+  esac
+}
+
+run_variant() {  # run_variant NAME NEXT-RUN
+  local name=$1 next=$2 dir=$build/$1 start=$SECONDS n
   echo "=== $name: configure and build"
-  build_quietly "$dir.build.log" "$root" "$dir" "$@" || { count "$name" 0 1 0; return 0; }
+  finish_build "$name" || { count "$name" 0 1 0 $((SECONDS - start)) "the build failed"; return 0; }
+  local built=$build_seconds
+  for n in $(builds_of "$next"); do start_build "$n"; break; done
+  # The Malta guest (one emulated CPU) runs beside the last variant's tests
+  # once both MIPS builds are there.
+  if [ "$next" = malta ] && [ "$name" = mipsel-musl ] && finish_build mipsel; then
+    start_suite malta scripts/malta.sh --timeout 600 glibc="$build/mipsel" musl="$build/mipsel-musl"
+  fi
   echo "=== $name: tests"
   # Googletest programs report their cases (GTEST_SKIP included) in gtest/.
-  local log=$dir.ctest.log results=$dir/test-results
+  # Most tests wait on daemons, emulators and namespaces: more of them than
+  # cores run at once.
+  local log=$dir.ctest.log results=$dir/test-results tests_start=$SECONDS
   rm -rf "$results" && mkdir -p "$results/gtest"
-  (cd "$dir" && GTEST_OUTPUT="xml:$results/gtest/" ctest --output-on-failure -j"$jobs" --output-junit "$results/ctest.xml") 2>&1 |
-    tee "$log" | grep -vE '^ *(Start|[0-9]+/[0-9]+ Test)' || true
+  # The slowest tests first (ctest keeps its own figures after the first run).
+  local costs=$dir/Testing/Temporary/CTestCostData.txt
+  [ -f "$costs" ] || { mkdir -p "${costs%/*}" && printf '%s\n' "apictl_e2e 1 100" "apisim_control_e2e 1 30" \
+    "package_check 1 30" "apictl_dump_load 1 20" "delivery_test 1 15" "apisim_test 1 10" --- > "$costs"; }
+  (cd "$dir" && GTEST_OUTPUT="xml:$results/gtest/" ctest --output-on-failure -j"$((2 * jobs))" \
+     --output-junit "$results/ctest.xml" ${ctest_exclude:+-E "$ctest_exclude"}) 2>&1 | tee "$log" |
+    grep -vE '^ *(Start|[0-9]+/[0-9]+ Test)' || true
   local lines p f s
   lines=$(python3 "$root/scripts/count_results.py" "$dir" "$results/ctest.xml" "$results/gtest") ||
-    { count "$name" 0 1 0; return 0; }
+    { count "$name" 0 1 0 $((SECONDS - start)); return 0; }
   sed '$d' <<<"$lines"
   read -r p f s <<<"$(tail -1 <<<"$lines")"
-  count "$name" "$p" "$f" "$s"
+  count "$name" "$p" "$f" "$s" $((SECONDS - start)) "build $built s, tests $((SECONDS - tests_start)) s"
 }
 
 # Both MIPS builds, booted on the Malta kernel: every test program that runs
 # under qemu-user in them runs in the guest.
 run_malta() {
-  local name
+  local name start=$SECONDS
   for name in mipsel mipsel-musl; do
     echo "=== malta: build $name"
-    build_quietly "$build/$name.build.log" "$root" "$build/$name" $(variant_args $name) "${reference_args[@]}" ||
-      { count malta 0 1 0; return 0; }
+    finish_build "$name" || { count malta 0 1 0 $((SECONDS - start)) "the $name build failed"; return 0; }
   done
   echo "=== malta: tests on the Malta kernel"
-  local log=$build/malta.log
-  scripts/malta.sh --timeout 600 glibc="$build/mipsel" musl="$build/mipsel-musl" 2>&1 | tee "$log" || true
-  local line
-  line=$(sed -n 's/^malta: \([0-9]*\) passed, \([0-9]*\) failed, \([0-9]*\) skipped$/\1 \2 \3/p' "$log" | tail -1)
-  [ -n "$line" ] || { count malta 0 1 0; return 0; }
-  count malta $line
+  start_suite malta scripts/malta.sh --timeout 600 glibc="$build/mipsel" musl="$build/mipsel-musl"
+  finish_suite malta
 }
 
-start=$(date +%s)
-for v in "${variants[@]}"; do
+# run_script_suite NAME COMMAND...: runs COMMAND, which ends its output with a
+# line "N passed, N failed, N skipped" (a prefix "NAME: " is allowed), and
+# counts it on a line of its own with its time. No such line, or a failing
+# status with no failure counted, counts as one failure.
+run_script_suite() { start_suite "$@"; finish_suite "$1"; }
+
+# start_suite NAME COMMAND...: starts it in the background, output to build/NAME.log
+declare -A suite_pid=() suite_start=()
+start_suite() {
+  local name=$1
+  shift
+  [ -n "${suite_pid[$name]:-}" ] && return 0
+  suite_start[$name]=$SECONDS
+  ( "$@" > "$build/$name.log" 2>&1; echo $? > "$build/$name.status" ) &
+  suite_pid[$name]=$!
+}
+# finish_suite NAME: waits for it, shows its output and counts it.
+finish_suite() {
+  local name=$1 status=1 line p f s
+  echo "=== $name"
+  wait "${suite_pid[$name]}" || true
+  cat "$build/$name.log"
+  read -r status < "$build/$name.status" || status=1
+  line=$(sed -n 's/^\([^:]*: \)\{0,1\}\([0-9]*\) passed, \([0-9]*\) failed, \([0-9]*\) skipped$/\2 \3 \4/p' \
+    "$build/$name.log" | tail -1)
+  if [ -z "$line" ]; then
+    count "$name" 0 1 0 $((SECONDS - suite_start[$name])) "no counts, status $status"
+    return 0
+  fi
+  read -r p f s <<<"$line"
+  [ "$status" -ne 0 ] && [ "$f" -eq 0 ] && f=1
+  count "$name" "$p" "$f" "$s" $((SECONDS - suite_start[$name]))
+}
+
+# The crash test of apisim runs on its own (ctest -R apisim_crash_test): what
+# it finds, apisim_test's kill, restart and full-disk cases find as well.
+ctest_exclude='^apisim_crash_test$'
+start=$SECONDS
+for i in "${!runs[@]}"; do
+  v=${runs[$i]} next=${runs[$((i + 1))]:-}
   case $v in
-    host) run_variant host $(variant_args host) ;;
-    sanitize|mipsel|mipsel-musl)
-      make_reference || { count "$v" 0 1 0; continue; }
-      run_variant "$v" $(variant_args "$v") "${reference_args[@]}" ;;
-    malta)
-      make_reference || { count malta 0 1 0; continue; }
-      run_malta ;;
-    *) echo "unknown variant: $v" >&2; exit 2 ;;
+    host|sanitize|mipsel|mipsel-musl) run_variant "$v" "$next" ;;
+    malta) run_malta ;;
+    *)
+      [ -n "${script_suites[$v]:-}" ] || { echo "unknown variant or suite: $v" >&2; exit 2; }
+      run_script_suite "$v" bash -c "${script_suites[$v]}" ;;
   esac
 done
+wait
 echo
 printf '%s\n' "${counts[@]}"
-echo "($(( $(date +%s) - start )) s)"
+echo "share: $(scripts/share.sh --line 2>&1 || true)"
+echo "($((SECONDS - start)) s)"
 echo "all suites: $passed passed, $failed failed, $skipped skipped"
 # CI runs as root, where every namespace the suites need is available.
 if [ "${CI:-}" = true ] && [ "$(id -u)" -eq 0 ] && [ "$skipped" -gt 0 ]; then

@@ -1,6 +1,8 @@
 /* A C99 program that uses the library as a camera program would: it includes
  * the public header (whose shared layouts are checked as it compiles) and
  * calls one operation of each family against a small responder of its own.
+ * It defines no BufferEncode: the library still loads, and a snapshot asks the
+ * daemon but copies nothing.
  * It enters a private IPC namespace first; without the privilege it reports a
  * skip (77). */
 #define _GNU_SOURCE
@@ -44,6 +46,7 @@ int main(void) {
     pid_t child;
     int status = 0;
     union { int val; } one;
+    unsigned char picture[8];
 
     if (unshare(CLONE_NEWIPC) != 0) {
         printf("skipped: cannot enter a private IPC namespace (%s)\n", strerror(errno));
@@ -52,7 +55,7 @@ int main(void) {
     one.val = 1;
     semctl(SemAPIInit(), 0, SETVAL, one);
     child = fork();
-    if (child == 0) respond(18);
+    if (child == 0) respond(19);
     /* One operation of each family, as a camera program calls them. */
     CHECK(API_Video_GetFrequency(41) == 42);
     CHECK(API_Video_SetBrightness(0, 128) == 1);
@@ -72,6 +75,8 @@ int main(void) {
     CHECK(API_MOD_SetSdLock(0) == 0); /* succeeds with 0 */
     CHECK(API_System_SetProcename("streamer") == 1);
     CHECK(API_SMTP_Set_MailServer("mail.example") == 1);
+    memset(picture, 0x11, sizeof picture);
+    CHECK(API_Video_SetJPGSnapShot(0, picture) == 0 && picture[0] == 0x11 && picture[7] == 0x11);
     waitpid(child, &status, 0);
     CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     CHECK(semctl(SemAPIInit(), 0, GETVAL) == 1);

@@ -1,21 +1,18 @@
 // Date and time on the interposed clock (the hardware-clock command and the
-// console are the test's stand-ins), the time-zone table and its converter,
-// the daemon's zone operations, and the log file.
+// console are the test's stand-ins), the zone converter over a changed table,
+// and the log file.
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "api_arch.h"
-#include "fake_daemon.h"
 #include "local_support.h"
-#include "op_table.h"
 
 namespace {
 
@@ -105,16 +102,6 @@ TEST_F(Clock, NewDateAcrossDaylightSavingKeepsTheOldFlag) {
 
 // ---- time zones ----
 
-// The zones' TZ texts in zone order, and labels whose spacing differs.
-const char kTexts[] =
-    "MHT+12 SST+11 HST+10 AHST+9 PST+8 MST+7 CST+6 CDT+5 EST+5 AST+4 EDT+4 ACT+4 AWT+3 AMT+2 WAT+1 GMT "
-    "MET-1 CEST-2 EEST-2 IST-2 SST-2 EET-2 MSD-3 EAT-3 IRST-3:30 SCT-4 AFT-4:30 TFT-5 BURT-5:30 MAWT-6 "
-    "WAST-7 CCT-8 JST-9 SAST-9:30 LIGT-10 AEST-10 AESST-11 NZT-12";
-const std::pair<int, const char*> kLabels[] = {
-    {1, "MHT-12 (Eniwetok, Kwajalein)"}, {4, "AHST-9  (Alaska)"}, {16, "GMT (Dublin, Lisbon, London, Reykjavik)"},
-    {25, "IRST+3:30  (Iran)"}, {32, "CCT+8  (Beijing, Hong Kong, Shanghai, Taipei, Taiwan)"},
-    {35, "LIGT+10 (Hobart)"}, {38, "NZT+12 (Auckland, Wellington)"}};
-
 int zone_of(const std::string& text) {
     char copy[128];
     snprintf(copy, sizeof copy, "%s", text.c_str());
@@ -126,24 +113,6 @@ std::string text_of(int zone) {
     char buf[16] = "#";
     EXPECT_EQ(sntp_timezone(zone, buf, 0), 0);
     return buf;
-}
-
-TEST(TimeZones, TableAndBothDirections) {
-    std::istringstream texts(kTexts);
-    std::string tz;
-    for (int zone = 1; texts >> tz; ++zone) {
-        EXPECT_EQ(text_of(zone), tz);
-        EXPECT_EQ(zone_of(tz), zone) << tz;
-        EXPECT_TRUE(zoneList[zone - 1] && strlen(zoneList[zone - 1]) <= 53);
-    }
-    for (const auto& [zone, label] : kLabels) EXPECT_STREQ(zoneList[zone - 1], label);
-    for (int i = 38; i < 70; ++i) EXPECT_EQ(zoneList[i], nullptr);
-    for (int zone : {0, 16, -1, 39, 1000}) EXPECT_EQ(text_of(zone), "GMT");
-    const std::pair<const char*, int> odd[] = {{"GMT", 16}, {"PST-8", 0}, {"BURT+5:30", 0}, {"EST", 9}, {"S", 2},
-                                               {"", 1}, {kLabels[2].second, 16}, {"PST-8  (Las Vegas, San Francisco, Vancouver)", 0}};
-    for (const auto& [text, zone] : odd) EXPECT_EQ(zone_of(text), zone) << text;
-    EXPECT_EQ(zone_of(std::string(64, 'M')), 0);
-    EXPECT_EQ(sntp_timezone(1, nullptr, 0), -1);
 }
 
 TEST(TimeZones, SearchReadsTheTableAsItStands) {
@@ -158,40 +127,6 @@ TEST(TimeZones, SearchReadsTheTableAsItStands) {
     EXPECT_EQ(zone_of(""), 2);
     zoneList[0] = saved[0], zoneList[4] = saved[1];
     EXPECT_EQ(zone_of("PST+8"), 5);
-}
-
-class ZoneDaemon : public testing::Test {
-protected:
-    FakeDaemon daemon;
-};
-
-TEST_F(ZoneDaemon, Operations) {
-    static char zone[80];
-    OpCase get_zone = {"Get_Zone", [] { strcpy(zone, "#"); return API_SNTP_Get_Zone(zone); }, 33, {},
-                       Reply::text("  CCT-8 (Beijing)"), 0, -1, [] { EXPECT_STREQ(zone, "CCT-8"); }};
-    get_zone.text_field = 64;  // one word, of 63 characters at most
-    get_zone.text_out = zone;
-    run_op_table(daemon, {
-        get_zone,
-        {"Set_Zone", [] { return API_SNTP_Set_Zone((char*)"EST+5 a,b"); }, 34, text("EST+5 a,b"), Reply::bytes({}), 1, 0},
-        ROW(signed_byte_get, API_NTP_GetStartupStatus, 350),
-    });
-    daemon.script(Reply::text(" \t "));
-    EXPECT_EQ(API_SNTP_Get_Zone(zone), 0);
-    EXPECT_STREQ(zone, "#");  // a blank answer leaves the buffer
-    Reply full;
-    full.mtext.assign(MSG_TEXT_SIZE + 2, 'z');  // a broken daemon: no NUL in mtext
-    daemon.script(full);
-    EXPECT_EQ(API_SNTP_Get_Zone(zone), -1);
-    EXPECT_STREQ(zone, "#");
-    const size_t sent = daemon.request_count();
-    EXPECT_EQ(API_SNTP_Set_Zone((char*)std::string(2018, 'x').c_str()), 0);
-    EXPECT_EQ(API_SNTP_Get_Zone(nullptr), -1);
-    EXPECT_EQ(daemon.request_count(), sent);
-    daemon.script(Reply::bytes({}));
-    EXPECT_EQ(API_SNTP_Set_Zone((char*)std::string(2017, 'x').c_str()), 1);
-    EXPECT_EQ(daemon.last().text(), std::string(2017, 'x'));
-    EXPECT_EQ(daemon.lock_value(), 1);
 }
 
 // ---- log file ----

@@ -12,30 +12,6 @@ std::vector<unsigned char> text(const std::string& s) {
     return v;
 }
 
-std::vector<unsigned char> chan_text(unsigned char channel, const std::string& s) {
-    return concat({channel}, text(s));
-}
-
-std::vector<unsigned char> int32(int v) {
-    std::vector<unsigned char> b(4);
-    memcpy(b.data(), &v, 4);
-    return b;
-}
-
-std::vector<unsigned char> concat(std::vector<unsigned char> a, const std::vector<unsigned char>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-OpCase text_get(const char* name, std::function<int()> call, int command, size_t size, char* out,
-                std::vector<unsigned char> request, int ok) {
-    OpCase c = {name, [call, out] { strcpy(out, "#"); return call(); }, command, std::move(request),
-                Reply::text("v:1,2"), ok, -1, [out] { EXPECT_STREQ(out, "v:1,2"); }};
-    c.text_field = size;
-    c.text_out = out;
-    return c;
-}
-
 namespace {
 
 void check_limits(FakeDaemon& daemon, const OpCase& c) {

@@ -46,8 +46,9 @@ struct Recorded {
 // Shared with the responder. The caller scripts the reply before each call and
 // reads what was taken after it.
 struct Shared {
-    int answer;       // 1: answer every request; 0: take it, answer nothing and
-                      // interrupt the caller's receive until the call is over
+    int answer;       // requests still to be answered (-1: all); at 0: take them,
+                      // answer nothing and interrupt the caller's receive until
+                      // the call is over
     int call_over;    // set by the caller when the call has returned
     int quiet;        // set by the responder once it stops interrupting
     int reply_size;   // System V size of the reply (4: the command word only)
@@ -83,7 +84,8 @@ bool take_request(int control, bool wait) {
             if (errno == EINTR) continue;
             _exit(0);  // the queue was removed: the run is over
         }
-        if (__atomic_load_n(&shared->answer, __ATOMIC_ACQUIRE)) {
+        if (const int left = __atomic_load_n(&shared->answer, __ATOMIC_ACQUIRE)) {
+            if (left > 0) __atomic_store_n(&shared->answer, left - 1, __ATOMIC_RELEASE);
             MSGBUF r;
             memset(&r, 0, sizeof r);
             r.mtype = MSG_TYPE_REPLY;
@@ -112,7 +114,7 @@ void start_responder() {
         exit(1);
     }
     memset(shared, 0, sizeof *shared);
-    shared->answer = 1;
+    shared->answer = -1;
     shared->caller = getpid();
     // The daemon's part: the objects, and the lock at its free value 1.
     lock_id = semget(SEM_API_KEY, 1, IPC_PERM_WORD);
@@ -135,7 +137,8 @@ void stop_responder() {
     munmap(shared, sizeof *shared);
 }
 
-int lock_value() { return semctl(lock_id, 0, GETVAL); }
+// The lock's value, -1 when there is no lock set (see refused()).
+int lock_value() { return semctl(semget(SEM_API_KEY, 0, 0), 0, GETVAL); }
 
 int waiting(int queue) {
     struct msqid_ds ds;
@@ -198,8 +201,9 @@ template <> struct Arg<int> {
 template <> struct Arg<unsigned char> {
     static unsigned char at(int k) { return kBytes[k]; }
 };
+int null_slot = -1;  // the pointer parameter given as null, if any
 template <class T> struct Arg<T*> {
-    static T* at(int k) { return reinterpret_cast<T*>(slot[k]); }
+    static T* at(int k) { return k == null_slot ? nullptr : reinterpret_cast<T*>(slot[k]); }
 };
 template <> struct Arg<POSITION_T> {
     static POSITION_T at(int) { return POSITION_T{0x01020304, -5, 70000}; }
@@ -220,21 +224,33 @@ template <class... P> int call_fixed(int (*fn)(P...)) {
     return call_with(fn, typename MakeSeq<sizeof...(P)>::type());
 }
 
+template <class T> struct IsPointer { enum { value = 0 }; };
+template <class T> struct IsPointer<T*> { enum { value = 1 }; };
+template <class... P, int... I> constexpr unsigned pointers_with(int (*)(P...), Seq<I...>) {
+    return (0u | ... | (static_cast<unsigned>(IsPointer<P>::value) << I));
+}
+// One bit per pointer parameter of fn.
+template <class... P> constexpr unsigned pointers_of(int (*fn)(P...)) {
+    return pointers_with(fn, typename MakeSeq<sizeof...(P)>::type());
+}
+
 // ---- the operations ----
 
 struct Operation {
     const char* name;
     const char* reply;  // the row's reply, "" for a hand-written operation
     int (*call)();
+    unsigned pointers;  // one bit per pointer parameter
 };
 
-#define OP(name, command, params, request, reply) {#name, #reply, [] { return call_fixed(&name); }},
+#define OP(name, command, params, request, reply) \
+    {#name, #reply, [] { return call_fixed(&name); }, pointers_of(&name)},
 const Operation kOrdinary[] = {
 #include "api_ops.def"
 };
 #undef OP
 
-#define HAND(name) {#name, "", [] { return call_fixed(&name); }}
+#define HAND(name) {#name, "", [] { return call_fixed(&name); }, pointers_of(&name)}
 const Operation kHandWritten[] = {
     HAND(API_Video_GetPIRatio), HAND(API_Video_GetDeinterlace), HAND(API_Video_GetQP),
     HAND(API_Video_SetJPGSnapShot), HAND(API_Net_GetFixIP), HAND(API_Net_SetNetConfig),
@@ -262,7 +278,6 @@ char* text_of(size_t length) {
 
 const Operation kSpecial[] = {
     {"API_MOD_SetRecordList(1, 13)", "", [] { return API_MOD_SetRecordList(1, 13, records); }},
-    {"API_MOD_SetRecordList(1, 4097)", "", [] { return API_MOD_SetRecordList(1, 4097, records); }},
     {"API_Video_SetCodeservip(2017 characters)", "", [] { return API_Video_SetCodeservip(text_of(2017)); }},
     {"API_Video_SetCodeservip(2018 characters)", "", [] { return API_Video_SetCodeservip(text_of(2018)); }},
     {"API_SNTP_Set_Zone(2017 characters)", "", [] { return API_SNTP_Set_Zone(text_of(2017)); }},
@@ -270,17 +285,63 @@ const Operation kSpecial[] = {
     {"API_USER_SetAddUser(2990 characters)", "", [] {
          return API_USER_SetAddUser(3, text_of(2990), const_cast<char*>("pw"));
      }},
+    {"API_SMTP_Send_Text(subject of 63)", "", [] { return API_SMTP_Send_Text(text_of(63), const_cast<char*>("b")); }},
+    {"API_SMTP_Send_Text(subject of 64)", "", [] { return API_SMTP_Send_Text(text_of(64), const_cast<char*>("b")); }},
+    {"API_SMTP_Send_Text(content of 1953)", "", [] { return API_SMTP_Send_Text(const_cast<char*>("s"), text_of(1953)); }},
+    {"API_SMTP_Send_Text(content of 1954)", "", [] { return API_SMTP_Send_Text(const_cast<char*>("s"), text_of(1954)); }},
+    {"API_Video_SetJPGSnapShot(length 102400)", "", [] {
+         static unsigned char picture[102400];
+         camera_state.JPGSnapLen = 102400;
+         const int copied = API_Video_SetJPGSnapShot(3, picture);
+         camera_state.JPGSnapLen = 5;
+         return copied;
+     }},
     {"API_Video_SetJPGSnapShot(length 102401)", "", [] {
          camera_state.JPGSnapLen = 102401;
          const int copied = API_Video_SetJPGSnapShot(3, slot[0]);
          camera_state.JPGSnapLen = 5;
          return copied;
      }},
+};
+// Refused before the lock.
+const Operation kRefused[] = {
+    {"API_MOD_SetRecordList(1, 4097)", "", [] { return API_MOD_SetRecordList(1, 4097, records); }},
     {"API_Net_SetNetConfig(empty netmask)", "", [] {
          return API_Net_SetNetConfig(const_cast<char*>("1.2.3.4"), const_cast<char*>(""),
                                      const_cast<char*>("1.2.3.1"));
      }},
+    {"API_Net_SetNetConfig(empty address)", "", [] {
+         return API_Net_SetNetConfig(const_cast<char*>(""), const_cast<char*>("255.0.0.0"),
+                                     const_cast<char*>("1.2.3.1"));
+     }},
+    {"API_Net_SetNetConfig(empty gateway)", "", [] {
+         return API_Net_SetNetConfig(const_cast<char*>("1.2.3.4"), const_cast<char*>("255.0.0.0"),
+                                     const_cast<char*>(""));
+     }},
+    {"API_Net_SetDNS(empty)", "", [] { return API_Net_SetDNS(1, const_cast<char*>("")); }},
 };
+
+// Answers that hand-written operations read numbers or parts from: short,
+// out of range, not numbers, unknown accounts, parts too long for their field.
+const struct {
+    const char* name;
+    const char* text;
+} kAnswers[] = {
+    {"API_Video_GetQP", "28"}, {"API_Video_GetQP", "300,-1"}, {"API_Video_GetQP", "7,"},
+    {"API_Video_GetQP", "abc"}, {"API_Video_GetPIRatio", "abc"}, {"API_Linkway_GetMapStatus", "1"},
+    {"API_Linkway_GetMapStatus", ""}, {"API_Linkway_GetMapStatus", "ok"},
+    {"API_EVENT_GetMotionRegion", "1,2,3"}, {"API_Net_FTPGetCommandPort", "abc"},
+    {"API_Net_FTPGetCommandPort", "2121"}, {"API_USER_GetUserInfoByID", "none"},
+    {"API_USER_GetUserInfoByID", "guest::1"}, {"API_USER_GetUserInfoByName", "none"},
+    {"API_Net_GetFixIP", "192.168.1.20"},
+};
+
+const Operation& hand_written(const char* name) {
+    for (const Operation& op : kHandWritten)
+        if (!strcmp(op.name, name)) return op;
+    fprintf(stderr, "transcript: no operation %s\n", name);
+    exit(1);
+}
 
 void prepare_special() {
     for (int i = 0; i < 26; ++i) records[i] = i * 1000 - 7;
@@ -328,6 +389,8 @@ bool put_changed_buffers() {
     return changed;
 }
 
+constexpr int kUnchecked = -2;
+
 struct Outcome {
     int result;
     bool changed;
@@ -348,7 +411,7 @@ Outcome call(const Operation& op, const char* tag, int lock = 1) {
     const int lock_after = lock_value();
     if (lock_after != 1) put(" | lock %d", lock_after);
     end_line();
-    CHECK(lock_after == lock);
+    CHECK(lock_after == lock || lock == kUnchecked);
     CHECK(waiting(control_id) == 0 && waiting(response_id) == 0);
     return Outcome{result, changed};
 }
@@ -361,6 +424,20 @@ void text_limits(const Operation& op, int field) {
         script_text(length);
         call(op, tag);
     }
+}
+
+// A call that must be refused before it opens the lock: the lock set is
+// removed first, so one that opens it creates a new one (at 0, its wait then
+// interrupted by the timer) and its line shows "lock 0" instead of "lock -1".
+void refused(const Operation& op, const char* tag) {
+    semctl(lock_id, 0, IPC_RMID);
+    const itimerval every_ms = {{0, 1000}, {0, 1000}}, off = {};
+    setitimer(ITIMER_REAL, &every_ms, nullptr);
+    call(op, tag, kUnchecked);
+    setitimer(ITIMER_REAL, &off, nullptr);
+    semctl(semget(SEM_API_KEY, 0, 0), 0, IPC_RMID);
+    lock_id = semget(SEM_API_KEY, 1, IPC_PERM_WORD);
+    semctl(lock_id, 0, SETVAL, 1);
 }
 
 void answered(const Operation& op) {
@@ -395,9 +472,27 @@ template <class Each> void for_each_operation(Each each) {
     for (const Operation& op : kHandWritten) each(op);
 }
 
+// Every operation, and the calls with arguments of their own, on a failure path.
+template <class Each> void for_each_failing(Each each) {
+    for_each_operation(each);
+    for (const Operation& op : kSpecial) each(op);
+}
+
 void set_msgmax(const char* value) {
     FILE* f = fopen("/proc/sys/kernel/msgmax", "w");
     CHECK(f && fputs(value, f) >= 0 && fclose(f) == 0);
+}
+
+// The daemon answers the first `answers` requests of the call, then takes the
+// rest without answering: the receive is interrupted.
+void unanswered(const Operation& op, const char* path, int answers) {
+    shared->call_over = 0, shared->quiet = 0;
+    __atomic_store_n(&shared->answer, answers, __ATOMIC_RELEASE);
+    failing(op, path, 1);
+    __atomic_store_n(&shared->call_over, 1, __ATOMIC_RELEASE);
+    if (shared->taken > answers)
+        while (!__atomic_load_n(&shared->quiet, __ATOMIC_ACQUIRE)) usleep(200);
+    __atomic_store_n(&shared->answer, -1, __ATOMIC_RELEASE);
 }
 
 void failure_paths() {
@@ -408,26 +503,23 @@ void failure_paths() {
         fclose(f);
     }
     set_msgmax("1000");
-    for_each_operation([](const Operation& op) {
+    for_each_failing([](const Operation& op) {
         failing(op, "send fails", 1);
         CHECK(shared->taken == 0);
     });
     set_msgmax(saved);
 
     // The daemon takes the request and never answers: the receive is interrupted.
-    for_each_operation([](const Operation& op) {
-        shared->call_over = 0, shared->quiet = 0;
-        __atomic_store_n(&shared->answer, 0, __ATOMIC_RELEASE);
-        failing(op, "receive interrupted", 1);
-        __atomic_store_n(&shared->call_over, 1, __ATOMIC_RELEASE);
-        if (shared->taken > 0)
-            while (!__atomic_load_n(&shared->quiet, __ATOMIC_ACQUIRE)) usleep(200);
-        __atomic_store_n(&shared->answer, 1, __ATOMIC_RELEASE);
-    });
+    for_each_failing([](const Operation& op) { unanswered(op, "receive interrupted", 0); });
+    // A record list whose header is answered and whose first chunk is not.
+    script(4);
+    unanswered(kSpecial[0], "chunk unanswered", 1);
+    unanswered(hand_written("API_MOD_GetRecordList"), "chunk unanswered", 1);
+    script(0);
 
     // The kernel refuses the wait: this process's undo count for the lock is at
     // its limit, so one more undoable wait is out of range (ERANGE).
-    for_each_operation([](const Operation& op) {
+    for_each_failing([](const Operation& op) {
         semctl(lock_id, 0, SETVAL, 32767);
         struct sembuf to_limit = {0, -32767, SEM_UNDO}, free_again = {0, 1, 0};
         CHECK(semop(lock_id, &to_limit, 1) == 0 && semop(lock_id, &free_again, 1) == 0);
@@ -438,7 +530,7 @@ void failure_paths() {
 
     // Another process holds the lock and the wait is interrupted: nothing is
     // sent and the lock is not raised.
-    for_each_operation([](const Operation& op) {
+    for_each_failing([](const Operation& op) {
         struct sembuf take = {0, -1, 0}, give = {0, 1, 0};
         semop(lock_id, &take, 1);
         const itimerval every_ms = {{0, 1000}, {0, 1000}}, off = {};
@@ -462,6 +554,44 @@ void walk_daemon_operations() {
     for_each_operation(answered);
     script(0);
     for (const Operation& op : kSpecial) call(op, "answered");
+    for (const Operation& op : kRefused) refused(op, "refused");
+    char* const reply = reinterpret_cast<char*>(shared->reply);
+    for (const auto& answer : kAnswers) {
+        script(5);
+        shared->reply_size = MSG_SIZE;
+        strcpy(reply, answer.text);
+        char tag[64];
+        snprintf(tag, sizeof tag, "answer \"%s\"", answer.text);
+        call(hand_written(answer.name), tag);
+    }
+    // Names and passwords at the size of their 128-byte fields.
+    for (int part = 0; part < 2; ++part) {
+        for (int length = 127; length <= 128; ++length) {
+            script(5);
+            shared->reply_size = MSG_SIZE;
+            snprintf(reply, MSG_TEXT_SIZE, "%s:%s:1", part ? "u" : text_of(length), part ? text_of(length) : "p");
+            char tag[32];
+            snprintf(tag, sizeof tag, "%s of %d", part ? "password" : "name", length);
+            call(hand_written("API_USER_GetUserInfoByID"), tag);
+        }
+    }
+    // A record count one past the bound: refused before any chunk.
+    script(4);
+    const int32_t too_many = 4097;
+    memcpy(reply, &too_many, 4);
+    call(hand_written("API_MOD_GetRecordList"), "count 4097");
+    // Each pointer parameter null in turn: refused, nothing sent, or no
+    // output written.
+    script(0);
+    for_each_operation([](const Operation& op) {
+        for (null_slot = 0; null_slot < kSlots; ++null_slot) {
+            if (!(op.pointers >> null_slot & 1)) continue;
+            char tag[32];
+            snprintf(tag, sizeof tag, "null arg%d", null_slot);
+            refused(op, tag);
+        }
+        null_slot = -1;
+    });
     failure_paths();
     stop_responder();
     BufferEncode = nullptr;

@@ -344,10 +344,14 @@ void credentials() {
     const char* again = copy[0] ? crypt("secret", copy) : nullptr;
     const char* alphabet = "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
     const bool salt_ok = strlen(copy) == 13 && strchr(alphabet, copy[0]) && strchr(alphabet, copy[1]);
+    // The salt: the first two base-64 digits of random() seeded with the time.
+    srandom(static_cast<unsigned>(fake_now));
+    const long r = random();
+    const bool time_salt = hash && copy[0] == alphabet[r & 63] && copy[1] == alphabet[(r >> 6) & 63];
     char* second = CryptPassword(const_cast<char*>("secret"));
     put("CryptPassword(\"secret\"): 13 characters, salt from the alphabet: %d; crypt with its salt gives it: %d; "
-        "same second, same salt: %d",
-        salt_ok, again && !strcmp(again, copy), second && !strcmp(second, copy));
+        "same second, same salt: %d; salt from random() seeded with the time: %d",
+        salt_ok, again && !strcmp(again, copy), second && !strcmp(second, copy), time_salt);
     end_line();
     CHECK(salt_ok && again && !strcmp(again, copy));
     put("CryptPassword(null) -> %s", CryptPassword(nullptr) ? "text" : "null");
