@@ -12,10 +12,12 @@
 #   USAGE_COMMAND("cmd [-x] [-o FILE] [ARG]", "text")
 #   USAGE_SECTION("TITLE", "text")                 DESCRIPTION comes first,
 #                                                  the others after the commands
+#   USAGE_MANUAL("TITLE", "text")                  a section of the man page
+#                                                  alone, after the others
 #
 # Arguments are C string literals: adjacent ones are joined, \" \\ \n \t are
 # understood, "\n" in a text breaks a line. Comments (/* */, and // at the
-# start of a line) may stand between the entries.
+# start of a line) and preprocessor lines may stand between the entries.
 #
 # The completion offers the options, the commands and, where a command's
 # synopsis starts with an upper-case placeholder, the words that
@@ -59,7 +61,7 @@ while(TRUE)
   string(SUBSTRING "${rest}" ${after} -1 rest)
   set(source "${before}${rest}")
 endwhile()
-string(REGEX REPLACE "(^|\n)[ \t]*//[^\n]*" "\\1" source "${source}")
+string(REGEX REPLACE "(^|\n)[ \t]*(//|#)[^\n]*" "\\1" source "${source}")
 
 set(literal_re "\"([^\"\\]|\\\\.)*\"")
 string(REGEX MATCHALL "USAGE_[A-Z]+\\(([^()\"]|${literal_re})*\\)" calls "${source}")
@@ -114,6 +116,7 @@ foreach(call IN LISTS calls)
   set(want_OPTION 3)
   set(want_COMMAND 2)
   set(want_SECTION 2)
+  set(want_MANUAL 2)
   if(NOT DEFINED want_${kind})
     message(FATAL_ERROR "tool_docs: ${DEF}: unknown entry USAGE_${kind}")
   elseif(NOT argc EQUAL want_${kind})
