@@ -35,10 +35,14 @@ tour() {
     { echo "apisim did not start:"; cat "$out/apisim.log"; exit 1; }
   # The library's own trace lines ("app/api_arch.cpp==LINE:<tab>value", which a
   # few operations print on standard output) are marked, not taken for errors.
+  # apictl writes them on standard error where standard output is its data.
   run() {
     echo "\$ apictl $*"
-    "$apictl" --timeout 5 "$@" 2>&1 | sed -E 's/^(app\/api_arch\.cpp==[0-9]+:)/    [library trace line] \1/'
-    return "${PIPESTATUS[0]}"
+    local status=0
+    "$apictl" --timeout 5 "$@" 2>"$out/apictl.err" || status=$?
+    sed -E 's/^(app\/api_arch\.cpp==[0-9]+:)/    [library trace line] \1/' "$out/apictl.err" >&2
+    rm -f "$out/apictl.err"
+    return $status
   }
 
   echo
@@ -65,7 +69,7 @@ tour() {
   run API_MOD_GetRecordList 0 - -
   echo; echo "== a snapshot"
   run snapshot -c 0 -o "$(show "$out/snapshot.jpg")"
-  echo "(the trace line is the snapshot operation's own report of the bytes it copied)"
+  echo "(its [library trace line] is the snapshot operation's own report of the bytes it copied)"
   echo; echo "== the live interface and default gateway (from the kernel)"
   local dev
   dev=$(ip -o -4 route show default 2>/dev/null | awk '{for (i = 1; i < NF; i++) if ($i == "dev") { print $(i + 1); exit }}')
