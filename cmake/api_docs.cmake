@@ -19,26 +19,13 @@ foreach(var HEADER OPS MAP IPC HAND OVERVIEW OUT VERSION)
     message(FATAL_ERROR "api_docs: -D${var}=... is required")
   endif()
 endforeach()
-string(ASCII 1 SC)  # ; inside a text
-string(ASCII 2 LB)  # [
-string(ASCII 3 RB)  # ]
+include(${CMAKE_CURRENT_LIST_DIR}/roff.cmake)  # the markers SC, LB, RB and roff()
 
 function(read_escaped file out)
   file(READ "${file}" text)
   string(REPLACE ";" "${SC}" text "${text}")
   string(REPLACE "[" "${LB}" text "${text}")
   string(REPLACE "]" "${RB}" text "${text}")
-  set(${out} "${text}" PARENT_SCOPE)
-endfunction()
-
-# roff: minus signs, backslashes, no line starting with a control character.
-function(roff text out)
-  string(REPLACE "\\" "\\e" text "${text}")
-  string(REPLACE "-" "\\-" text "${text}")
-  string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" text "${text}")
-  string(REPLACE "${SC}" ";" text "${text}")
-  string(REPLACE "${LB}" "[" text "${text}")
-  string(REPLACE "${RB}" "]" text "${text}")
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 

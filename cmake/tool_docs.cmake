@@ -32,12 +32,8 @@ foreach(var DEF MAN COMPLETION VERSION)
   endif()
 endforeach()
 
-# Characters that CMake lists treat specially, and the markers of the parse.
-string(ASCII 1 SC)   # ;
-string(ASCII 2 LB)   # [
-string(ASCII 3 RB)   # ]
-string(ASCII 4 NL)   # a line break in a text ("\n")
-string(ASCII 5 BS)   # a backslash in a text ("\\")
+# Characters that CMake lists treat specially, the markers of the parse, roff().
+include(${CMAKE_CURRENT_LIST_DIR}/roff.cmake)
 string(ASCII 6 LIT)  # a string literal in a macro call's skeleton
 
 file(READ "${DEF}" source)
@@ -147,19 +143,6 @@ if(tool STREQUAL "")
 endif()
 
 # ---- the man page ----
-
-# roff text: minus signs, backslashes, line breaks, no line starting with a
-# control character.
-function(roff text out)
-  string(REPLACE "-" "\\-" text "${text}")
-  string(REPLACE "${BS}" "\\e" text "${text}")
-  string(REGEX REPLACE "(^|${NL})([.'])" "\\1\\\\&\\2" text "${text}")
-  string(REPLACE "${NL}" "\n.br\n" text "${text}")
-  string(REPLACE "${SC}" ";" text "${text}")
-  string(REPLACE "${LB}" "[" text "${text}")
-  string(REPLACE "${RB}" "]" text "${text}")
-  set(${out} "${text}" PARENT_SCOPE)
-endfunction()
 
 string(TOUPPER "${tool}" title)
 roff("${summary}" summary_roff)

@@ -11,6 +11,7 @@
 include_guard(GLOBAL)
 include(GNUInstallDirs)
 set(TOOL_DOCS_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/tool_docs.cmake)
+set(TOOL_DOCS_DEPENDS ${TOOL_DOCS_SCRIPT} ${CMAKE_CURRENT_LIST_DIR}/roff.cmake)
 
 function(tool_docs tool def)
   cmake_parse_arguments(PARSE_ARGV 2 arg "" "" "WORDS_COMMAND")
@@ -22,7 +23,7 @@ function(tool_docs tool def)
     COMMAND ${CMAKE_COMMAND} -DDEF=${def} -DMAN=${man} -DCOMPLETION=${completion}
             -DVERSION=${PROJECT_VERSION} -DWORDS_COMMAND=${words} -P ${TOOL_DOCS_SCRIPT}
     COMMAND gzip -9nkf ${man}
-    DEPENDS ${def} ${TOOL_DOCS_SCRIPT}
+    DEPENDS ${def} ${TOOL_DOCS_DEPENDS}
     COMMENT "Man page and bash completion of ${tool}"
     VERBATIM)
   add_custom_target(${tool}_docs ALL DEPENDS ${man}.gz ${completion})
