@@ -107,6 +107,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 debs=$build/packages
 rm -f "$debs"/*.deb
 (cd "$build" && cpack -G DEB --config CPackConfig.cmake) >"$tmp/cpack.log" 2>&1 || { cat "$tmp/cpack.log"; exit 1; }
+grep -qi 'warning' "$tmp/cpack.log" && { cat "$tmp/cpack.log"; fail "cpack warned"; }
 version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")/\1/p' "$build/CPackConfig.cmake")
 arch=$(sed -n 's/^set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "\(.*\)")/\1/p' "$build/CPackConfig.cmake")
 arch=${arch:-$(dpkg --print-architecture)}
