@@ -36,20 +36,22 @@ if [ -n "${inside:-}" ]; then
   mount -t proc proc "$r/proc" && mount -t sysfs sysfs "$r/sys" && mount --rbind /dev "$r/dev" &&
     mount -t tmpfs tmpfs "$r/tmp" || exit 1
   cp /etc/resolv.conf "$r/etc/resolv.conf"
-  git clone -q --no-hardlinks "$root" "$r/root/libapi_arch" || exit 1
+  # Where every user may read it (not /root): a suite runs apictl as another user.
+  git clone -q --no-hardlinks "$root" "$r/srv/libapi_arch" || exit 1
   # The README's two commands, as it writes them.
-  commands=$(sed -n '/^## The two commands/,/^## /{s/^    \(scripts\/[a-z_]*\.sh\).*/\1/p}' "$r/root/libapi_arch/README.md")
+  commands=$(sed -n '/^## The two commands/,/^## /{s/^    \(scripts\/[a-z_]*\.sh\).*/\1/p}' "$r/srv/libapi_arch/README.md")
   [ "$(wc -l <<<"$commands")" -eq 2 ] || { echo "FAIL: the README's two commands not found"; exit 1; }
   status=0
   while read -r command; do
     [[ $command == */test.sh ]] && command+=${test_args:+ $test_args}
     echo "=== bare $release root: $command"
+    log=$work/$(basename "${command%% *}" .sh).log
     start=$(date +%s)
     chroot "$r" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin TERM=dumb \
-      bash -c "cd /root/libapi_arch && $command" > "$work/$(basename "$command" .sh).log" 2>&1
+      bash -c "cd /srv/libapi_arch && $command" > "$log" 2>&1
     s=$?
-    tail -12 "$work/$(basename "$command" .sh).log"
-    echo "=== $command: exit $s after $(( $(date +%s) - start )) s (log: $work/$(basename "$command" .sh).log)"
+    tail -12 "$log"
+    echo "=== $command: exit $s after $(( $(date +%s) - start )) s (log: $log)"
     [ $s -eq 0 ] || status=1
   done <<<"$commands"
   exit $status
