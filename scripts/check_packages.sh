@@ -57,9 +57,10 @@ for a in $(for d in debs/*.deb; do dpkg-deb -f "$d" Architecture; done | sort -u
   [ "$a" = "$(dpkg --print-architecture)" ] || dpkg --add-architecture "$a"
 done
 dpkg -i debs/*.deb >dpkg.log 2>&1 || { cat dpkg.log; echo "FAIL: dpkg -i"; exit 1; }
-ldconfig -p | grep -q 'libapi_arch.so.1 ' || fail "the library is not in the loader's cache after installing"
+# (grep reads a copy: grep -q on a pipe would stop ldconfig with SIGPIPE, a failure under pipefail)
+grep -q 'libapi_arch.so.1 ' <<<"$(ldconfig -p)" || fail "the library is not in the loader's cache after installing"
 mandb -q /usr/share/man >/dev/null 2>&1
-apropos -e API_Video_SetHue 2>&1 | grep -q '^API_Video_SetHue (3)' ||
+grep -q '^API_Video_SetHue (3)' <<<"$(apropos -e API_Video_SetHue 2>&1)" ||
   fail "apropos does not find API_Video_SetHue: $(apropos -e API_Video_SetHue 2>&1)"
 write_consumers /tmp/check/src || exit 1
 # shellcheck disable=SC2046
@@ -90,7 +91,7 @@ dpkg -r $(dpkg-query -W -f '${Package}:${Architecture}\n' 'libapi-arch*' 'api-ar
 left=$(ls /usr/lib/*/libapi_arch* /usr/include/api_arch /usr/lib/*/cmake/api_arch /usr/lib/*/pkgconfig/api_arch.pc \
   /usr/share/man/man3/api_arch.3.gz 2>/dev/null)
 [ -z "$left" ] || fail "left after removing the packages: $left"
-ldconfig -p | grep -q 'libapi_arch.so.1 ' && fail "the library stays in the loader's cache after removing"
+grep -q 'libapi_arch.so.1 ' <<<"$(ldconfig -p)" && fail "the library stays in the loader's cache after removing"
 exit $((failures > 0))
 SCRATCH
   exit $?
