@@ -1,4 +1,5 @@
-# The two commands of the README.
+# Shorthands for the README's two commands, where make is installed (the
+# scripts themselves need no make).
 .PHONY: demo test
 demo:
 	scripts/demo.sh

@@ -12,10 +12,12 @@
 #   USAGE_COMMAND("cmd [-x] [-o FILE] [ARG]", "text")
 #   USAGE_SECTION("TITLE", "text")                 DESCRIPTION comes first,
 #                                                  the others after the commands
+#   USAGE_MANUAL("TITLE", "text")                  a section of the man page
+#                                                  alone, after the others
 #
 # Arguments are C string literals: adjacent ones are joined, \" \\ \n \t are
 # understood, "\n" in a text breaks a line. Comments (/* */, and // at the
-# start of a line) may stand between the entries.
+# start of a line) and preprocessor lines may stand between the entries.
 #
 # The completion offers the options, the commands and, where a command's
 # synopsis starts with an upper-case placeholder, the words that
@@ -30,12 +32,8 @@ foreach(var DEF MAN COMPLETION VERSION)
   endif()
 endforeach()
 
-# Characters that CMake lists treat specially, and the markers of the parse.
-string(ASCII 1 SC)   # ;
-string(ASCII 2 LB)   # [
-string(ASCII 3 RB)   # ]
-string(ASCII 4 NL)   # a line break in a text ("\n")
-string(ASCII 5 BS)   # a backslash in a text ("\\")
+# Characters that CMake lists treat specially, the markers of the parse, roff().
+include(${CMAKE_CURRENT_LIST_DIR}/roff.cmake)
 string(ASCII 6 LIT)  # a string literal in a macro call's skeleton
 
 file(READ "${DEF}" source)
@@ -59,7 +57,7 @@ while(TRUE)
   string(SUBSTRING "${rest}" ${after} -1 rest)
   set(source "${before}${rest}")
 endwhile()
-string(REGEX REPLACE "(^|\n)[ \t]*//[^\n]*" "\\1" source "${source}")
+string(REGEX REPLACE "(^|\n)[ \t]*(//|#)[^\n]*" "\\1" source "${source}")
 
 set(literal_re "\"([^\"\\]|\\\\.)*\"")
 string(REGEX MATCHALL "USAGE_[A-Z]+\\(([^()\"]|${literal_re})*\\)" calls "${source}")
@@ -114,6 +112,7 @@ foreach(call IN LISTS calls)
   set(want_OPTION 3)
   set(want_COMMAND 2)
   set(want_SECTION 2)
+  set(want_MANUAL 2)
   if(NOT DEFINED want_${kind})
     message(FATAL_ERROR "tool_docs: ${DEF}: unknown entry USAGE_${kind}")
   elseif(NOT argc EQUAL want_${kind})
@@ -144,19 +143,6 @@ if(tool STREQUAL "")
 endif()
 
 # ---- the man page ----
-
-# roff text: minus signs, backslashes, line breaks, no line starting with a
-# control character.
-function(roff text out)
-  string(REPLACE "-" "\\-" text "${text}")
-  string(REPLACE "${BS}" "\\e" text "${text}")
-  string(REGEX REPLACE "(^|${NL})([.'])" "\\1\\\\&\\2" text "${text}")
-  string(REPLACE "${NL}" "\n.br\n" text "${text}")
-  string(REPLACE "${SC}" ";" text "${text}")
-  string(REPLACE "${LB}" "[" text "${text}")
-  string(REPLACE "${RB}" "]" text "${text}")
-  set(${out} "${text}" PARENT_SCOPE)
-endfunction()
 
 string(TOUPPER "${tool}" title)
 roff("${summary}" summary_roff)

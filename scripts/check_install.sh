@@ -21,23 +21,31 @@ cmake --install "$build" --prefix "$tmp/installed" >"$tmp/install.log" 2>&1 || {
 # Nothing may depend on where it was installed.
 mv "$tmp/installed" "$tmp/moved"
 p=$tmp/moved
+lib=$(install_libdir "$build")
 
 for h in api_arch.h init_ipc.h buf_def.h setting.h layout_check.h; do
   [ -f "$p/include/api_arch/$h" ] || fail "not installed: include/api_arch/$h"
   [ -e "$p/include/$h" ] && fail "installed outside include/api_arch: include/$h"
 done
-[ "$(readlink "$p/lib/libapi_arch.so.1")" = libapi_arch.so.1.0.0 ] || fail "no soname link lib/libapi_arch.so.1"
-[ -L "$p/lib/libapi_arch.so" ] || fail "no link lib/libapi_arch.so"
-for f in lib/pkgconfig/api_arch.pc lib/cmake/api_arch/api_arch-config.cmake \
-         lib/cmake/api_arch/api_arch-config-version.cmake; do
+[ "$(readlink "$p/$lib/libapi_arch.so.1")" = libapi_arch.so.1.0.0 ] || fail "no soname link $lib/libapi_arch.so.1"
+[ -L "$p/$lib/libapi_arch.so" ] || fail "no link $lib/libapi_arch.so"
+for f in $lib/pkgconfig/api_arch.pc $lib/cmake/api_arch/api_arch-config.cmake \
+         $lib/cmake/api_arch/api_arch-config-version.cmake; do
   [ -f "$p/$f" ] || fail "not installed: $f"
 done
-grep -q "$tmp\|$build" "$p/lib/pkgconfig/api_arch.pc" "$p"/lib/cmake/api_arch/*.cmake &&
+# The manual: every exported name opens its family's page.
+man3=$p/share/man/man3
+names=$(sed -e 's|/\*.*\*/||' -e '/global:\|local:/d' "$here/../app/api_arch.map" | grep -oE '[A-Za-z_][A-Za-z0-9_]*;' | tr -d ';')
+[ "$(wc -w <<<"$names")" -gt 300 ] || fail "cannot read the exported names from app/api_arch.map"
+for name in $names; do [ -e "$man3/$name.3.gz" ] || { fail "no manual page for $name"; break; }; done
+zcat "$man3/API_Video_SetHue.3.gz" 2>/dev/null | grep -q 'int API_Video_SetHue(unsigned char channel, unsigned char Hue);' ||
+  fail "man API_Video_SetHue does not open a page with its prototype"
+grep -q "$tmp\|$build" "$p/$lib/pkgconfig/api_arch.pc" "$p"/$lib/cmake/api_arch/*.cmake &&
   fail "an installed package file names the install or build directory"
 
 write_consumers "$tmp/src" || exit 1
 # shellcheck disable=SC2046
-if flags=$(PKG_CONFIG_PATH=$p/lib/pkgconfig pkg-config --cflags --libs api_arch); then
+if flags=$(PKG_CONFIG_PATH=$p/$lib/pkgconfig pkg-config --cflags --libs api_arch); then
   # shellcheck disable=SC2086
   "$cc" -std=c99 -Wall -Werror -o "$tmp/demo_pc" "$tmp/src/demo.c" "$tmp/src/short_name.c" $flags ||
     fail "the README's example does not build with: $flags"
@@ -56,13 +64,13 @@ for t in apictl apisim; do
   tools+=("$t")
   [ -x "$p/bin/$t" ] || { fail "not installed: bin/$t"; continue; }
   # Its man page and completion, made from the one list its --help prints.
-  [ -f "$p/share/man/man1/$t.1" ] || fail "not installed: share/man/man1/$t.1"
+  [ -f "$p/share/man/man1/$t.1.gz" ] || fail "not installed: share/man/man1/$t.1.gz"
   [ -f "$p/share/bash-completion/completions/$t" ] || fail "not installed: share/bash-completion/completions/$t"
-  grep -qE -- '(\\-){2}version|--version' "$p/share/man/man1/$t.1" 2>/dev/null || fail "$t.1 does not describe --version"
+  zgrep -qE -- '(\\-){2}version|--version' "$p/share/man/man1/$t.1.gz" 2>/dev/null || fail "$t.1 does not describe --version"
   runpath=$(readelf -d "$p/bin/$t" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
   case $runpath in ""|'$ORIGIN/'*) ;; *) fail "bin/$t: RUNPATH $runpath is not relative to the program" ;; esac
 done
-[ -f "$build/tools/apisim_state/libapisim_state.so" ] && { [ -f "$p/lib/libapisim_state.so" ] || fail "not installed: lib/libapisim_state.so"; }
+[ -e "$build/tools/apisim_state/libapisim_state.so" ] && { [ -e "$p/$lib/libapisim_state.so.1" ] || fail "not installed: $lib/libapisim_state.so.1"; }
 unset LD_LIBRARY_PATH
 if [[ " ${tools[*]} " == *" apictl "* ]]; then
   "$p/bin/apictl" list API_Video_GetFrequency >/dev/null 2>&1 ||
@@ -75,7 +83,7 @@ if [[ " ${tools[*]} " == *" apisim "* ]]; then
   # snapshot through the installed provider of BufferEncode.
   out=$(bash "$here/with_apisim.sh" "$p/bin/apisim" bash -c 'LD_LIBRARY_PATH=$1 "$2"; "$3"
     [ ! -x "$4" ] || "$4" snapshot -o "$5"' - \
-        "$p/lib" "$tmp/demo_pc" "$tmp/cmake1/demo_cmake" "$p/bin/apictl" "$tmp/snapshot.jpg" 2>&1)
+        "$p/$lib" "$tmp/demo_pc" "$tmp/cmake1/demo_cmake" "$p/bin/apictl" "$tmp/snapshot.jpg" 2>&1)
   status=$?
   [ $status -eq 77 ] && { echo "$out"; exit 77; }
   [ "$(grep -c "^$expected_demo_output\$" <<<"$out")" -eq 2 ] ||
@@ -87,5 +95,5 @@ if [[ " ${tools[*]} " == *" apisim "* ]]; then
 fi
 
 [ $failures -eq 0 ] || exit 1
-echo "installed and moved: library $(basename "$(readlink -f "$p/lib/libapi_arch.so.1")"), 5 headers in include/api_arch," \
-  "api_arch.pc, CMake package; the README's example built through both; tools: ${tools[*]:-none}, runnable as installed"
+echo "installed and moved: library $(basename "$(readlink -f "$p/$lib/libapi_arch.so.1")") in $lib, 5 headers in include/api_arch," \
+  "api_arch.pc, CMake package, $(ls "$man3" | wc -l) manual pages and links; the README's example built through both; tools: ${tools[*]:-none}, runnable as installed"

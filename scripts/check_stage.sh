@@ -19,19 +19,20 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 stage=$tmp/stage
+lib=$(install_libdir "$build")
 DESTDIR=$stage cmake --install "$build" --prefix /usr >"$tmp/install.log" 2>&1 || { cat "$tmp/install.log"; exit 1; }
-[ -f "$stage/usr/include/api_arch/api_arch.h" ] && [ -L "$stage/usr/lib/libapi_arch.so.1" ] ||
+[ -f "$stage/usr/include/api_arch/api_arch.h" ] && [ -L "$stage/usr/$lib/libapi_arch.so.1" ] ||
   { echo "FAIL: nothing staged under $stage/usr"; exit 1; }
-machine=$(readelf -h "$stage/usr/lib/libapi_arch.so.1" | sed -n 's/ *Machine: *//p')
+machine=$(readelf -h "$stage/usr/$lib/libapi_arch.so.1" | sed -n 's/ *Machine: *//p')
 
 # The target's own libraries (libcrypt, which the library needs) live where
 # the toolchain keeps them, outside the staging root.
 target_libs=/usr/lib/$("$cc" -dumpmachine)
 write_consumers "$tmp/src" || exit 1
-if flags=$(PKG_CONFIG_SYSROOT_DIR=$stage PKG_CONFIG_LIBDIR=$stage/usr/lib/pkgconfig pkg-config --cflags --libs api_arch); then
+if flags=$(PKG_CONFIG_SYSROOT_DIR=$stage PKG_CONFIG_LIBDIR=$stage/usr/$lib/pkgconfig pkg-config --cflags --libs api_arch); then
   dirs=""
   for f in $flags; do case $f in -I*|-L*) dirs+="${f:0:2}$(realpath -m "${f:2}") " ;; esac; done
-  [ "$dirs" = "-I$stage/usr/include/api_arch -L$stage/usr/lib " ] ||
+  [ "$dirs" = "-I$stage/usr/include/api_arch -L$stage/usr/$lib " ] ||
     fail "pkg-config's flags do not point into the staging root: $flags"
   # shellcheck disable=SC2086
   "$cc" -std=c99 -Wall -Werror -o "$tmp/demo_pc" "$tmp/src/demo.c" "$tmp/src/short_name.c" $flags \
@@ -51,7 +52,7 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-rpath-link,$target_libs")
 CMAKE
 build_cmake_consumer "$tmp/src" "$tmp/cmake" 1 -DCMAKE_TOOLCHAIN_FILE="$tmp/toolchain.cmake" ||
   { cat "$tmp/cmake.log"; fail "find_package(api_arch 1 CONFIG) in the staging root"; }
-grep -q "$stage/usr/lib/libapi_arch" "$tmp/cmake/CMakeFiles/demo_cmake.dir/link.txt" 2>/dev/null ||
+grep -q "$stage/usr/$lib/libapi_arch" "$tmp/cmake/CMakeFiles/demo_cmake.dir/link.txt" 2>/dev/null ||
   fail "the CMake consumer did not link the staged library"
 
 # The stand-in daemon for this machine, built beside the cross build by the
@@ -61,7 +62,7 @@ host_tools=$build/host-apisim
 
 # The emulator looks for every file in STAGE first, then in the machine's own
 # root (where the target's C library and libcrypt are): as on the camera, the
-# programs find the library in /usr/lib, and apictl its provider through its
+# programs find the library in its library directory, and apictl its provider through its
 # RUNPATH.
 runs=("$tmp/demo_pc" "$tmp/cmake/demo_cmake")
 # musl's loader searches the folders its path file names, and the machine's

@@ -38,3 +38,7 @@ build_cmake_consumer() {
 # The line that the README's example prints once the stand-in daemon has
 # taken its setting.
 expected_demo_output="frequency of channel 0: 60"
+
+# install_libdir BUILD_DIR: where the build installs libraries below its
+# prefix (lib/<multiarch triplet> on Debian's C library, lib on musl).
+install_libdir() { sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$1/CMakeCache.txt"; }

@@ -33,7 +33,22 @@ tour() {
   for i in $(seq 100); do grep -q '^apisim: serving (pid' "$out/apisim.log" && break; sleep 0.05; done
   grep -m1 '^apisim: serving (pid' "$out/apisim.log" ||
     { echo "apisim did not start:"; cat "$out/apisim.log"; exit 1; }
-  run() { echo "\$ apictl $*"; "$apictl" --timeout 5 "$@"; }
+  # The library's own trace lines ("app/api_arch.cpp==LINE:<tab>value", which a
+  # few operations print on standard output) are marked, not taken for errors.
+  # apictl writes them on standard error where standard output is its data.
+  run() {
+    echo "\$ apictl $*"
+    local status=0
+    "$apictl" --timeout 5 "$@" 2>"$out/apictl.err" || status=$?
+    sed -E 's/^(app\/api_arch\.cpp==[0-9]+:)/    [library trace line] \1/' "$out/apictl.err" >&2
+    rm -f "$out/apictl.err"
+    return $status
+  }
+
+  echo
+  echo "Each call prints its result first: a set gives 1 (done) or 0, a get its value or -1,"
+  echo "a get into a buffer 0 (done) or -1, then one 'name: value' line per output."
+  echo "Lines marked [library trace line] are printed by the library itself (see api_arch(3))."
 
   echo; echo "== what there is (apictl list shows all 375 exported names)"
   run list -v Brightness
@@ -48,11 +63,13 @@ tour() {
   echo; echo "== a user"
   run API_USER_SetAddUser 1 guest guest-pw
   run API_USER_GetUserInfoByName guest - -
+  echo "(0: the look-up filled its buffers: a get into a buffer gives 0 on success)"
   echo; echo "== a record list (three records of two ints)"
   run API_MOD_SetRecordList 0 3 1000,60,2000,30,3000,90
   run API_MOD_GetRecordList 0 - -
   echo; echo "== a snapshot"
   run snapshot -c 0 -o "$(show "$out/snapshot.jpg")"
+  echo "(its [library trace line] is the snapshot operation's own report of the bytes it copied)"
   echo; echo "== the live interface and default gateway (from the kernel)"
   local dev
   dev=$(ip -o -4 route show default 2>/dev/null | awk '{for (i = 1; i < NF; i++) if ($i == "dev") { print $(i + 1); exit }}')

@@ -28,7 +28,7 @@ runs=(${runs[*]})
 ensure_packages cmake make g++ googletest iproute2 binutils pkgconf python3 file dpkg-dev cloc \
   g++-mipsel-linux-gnu qemu-user-static libcrypt-dev libcrypt-dev:mipsel \
   libjpeg62-turbo-dev libjpeg62-turbo:mipsel musl:mipsel musl-dev:mipsel \
-  qemu-system-mips cpio libcurl4-openssl-dev openssl python3-aiosmtpd python3-pyftpdlib
+  qemu-system-mips cpio libcurl4-openssl-dev openssl python3-aiosmtpd python3-pyftpdlib lintian man-db
 
 # API_ARCH_BUILD_DIR puts the builds elsewhere (several checkouts side by side).
 build=${API_ARCH_BUILD_DIR:-$root/build}

@@ -1,0 +1,22 @@
+# Run by cpack once the packages are built (CPACK_POST_BUILD_SCRIPTS): marks
+# the packages named in CPACK_API_ARCH_MULTIARCH_SAME "Multi-Arch: same", a
+# field that this CPack cannot write itself.
+foreach(deb IN LISTS CPACK_PACKAGE_FILES)
+  execute_process(COMMAND dpkg-deb -f ${deb} Package OUTPUT_VARIABLE name OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT name IN_LIST CPACK_API_ARCH_MULTIARCH_SAME)
+    continue()
+  endif()
+  set(tree ${deb}.tree)
+  file(REMOVE_RECURSE ${tree})
+  execute_process(COMMAND dpkg-deb -R ${deb} ${tree} RESULT_VARIABLE status)
+  if(status EQUAL 0)
+    file(READ ${tree}/DEBIAN/control control)
+    string(STRIP "${control}" control)
+    file(WRITE ${tree}/DEBIAN/control "${control}\nMulti-Arch: same\n")
+    execute_process(COMMAND dpkg-deb --root-owner-group -Zgzip -b ${tree} ${deb} OUTPUT_QUIET RESULT_VARIABLE status)
+  endif()
+  file(REMOVE_RECURSE ${tree})
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "deb_multiarch: cannot mark ${deb} Multi-Arch: same")
+  endif()
+endforeach()
