@@ -52,13 +52,14 @@ class Page:
     def ready_as(self, user):
         self.wait(lambda: self.driver.execute_script("return document.body.dataset.user") == user, f"the page for {user}")
 
-    def set_field(self, element_id, value):
+    def set_field(self, element_id, value, expect="saved"):
         field = self.find(element_id)
         field.send_keys(Keys.CONTROL, "a")
         field.send_keys(str(value), Keys.TAB)  # leaving the field applies it
         status = self.find(element_id + "-status")
         self.wait(lambda: status.text not in ("", "saving…"), f"{element_id} applied")
-        assert status.text == "saved", f"{element_id}: {status.text}"
+        assert re.search(expect, status.text), f"{element_id} set to {value}: {status.text}"
+        return status.text
 
 
 def wrong_password_refused(page, args):
@@ -90,7 +91,9 @@ def video_setting_read_back(page, args):
     page.wait(lambda: page.find("video-Hue").get_attribute("value"), "channel 1's hue")
     slider = page.find("video-Hue-range")
     assert (slider.get_attribute("min"), slider.get_attribute("max")) == ("0", "255"), "the hue's range is not the catalog's"
-    page.set_field("video-Hue", 77)
+    # A value past the range: the gateway's refusal, naming the parameter and its limit, is shown.
+    print("  300 refused with: " + page.set_field("video-Hue", 300, expect=r"\(-32602\).*Hue.*255"))
+    page.set_field("video-Hue", 77, expect="^saved$")
     read = subprocess.run([args.apictl, "API_Video_GetHue", "1"], capture_output=True, text=True, timeout=30)
     assert read.stdout.split() == ["77"], f"apictl reads {read.stdout!r} {read.stderr!r}"
 

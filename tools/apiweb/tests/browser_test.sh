@@ -9,6 +9,7 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 cases=6
 skip() { echo "skipping: $*"; echo "0 passed, 0 failed, $cases skipped"; exit 77; }
+broken() { echo "$*"; echo "0 passed, $cases failed, 0 skipped"; exit 1; }
 
 if [ -z "${BROWSER_TEST_INSIDE:-}" ]; then
   [ $# -eq 3 ] || { echo "usage: browser_test.sh APIWEB APISIM APICTL" >&2; exit 2; }
@@ -43,7 +44,7 @@ await() {
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.05
   done
-  echo "not ready ($pattern):"; cat "$file"; exit 1
+  broken "not ready ($pattern): $(cat "$file")"
 }
 
 (cd "$work" && exec "$apisim" --no-state --retry none >"$work/apisim.log" 2>&1) &
@@ -70,6 +71,7 @@ EOF
 lighttpd -D -f "$work/lighttpd.conf" >"$work/lighttpd.out" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do curl -s -o /dev/null http://127.0.0.1:8080/ && break; sleep 0.05; done
+curl -s -o /dev/null http://127.0.0.1:8080/ || broken "lighttpd does not serve: $(cat "$work"/lighttpd.*)"
 
 HOME=$work/home /usr/bin/python3 "$here/browser_test.py" --apictl "$apictl" --url http://127.0.0.1:8080/ \
   --mail-dir "$work/mail" --smtp-port 2525 --profile "$work/profile"

@@ -195,7 +195,8 @@ function addSetting(box, label, value, setter, channel, index) {
   const row = el('div', {className: 'setting', id: id + '-row'});
   box.append(row);
   if (!setter) {
-    const shown = value === null ? 'withheld' : typeof value === 'object' ? JSON.stringify(value) : String(value);
+    const shown = value === null ? 'withheld'
+      : typeof value === 'object' ? Object.entries(value).map(([k, v]) => `${k} ${v}`).join(', ') : String(value);
     row.append(el('span', {textContent: label}), el('output', {id, textContent: shown}));
     return;
   }
