@@ -7,6 +7,7 @@
 # when it cannot run (the cause named).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
+export PATH=$PATH:/usr/sbin
 cases=6
 skip() { echo "skipping: $*"; echo "0 passed, 0 failed, $cases skipped"; exit 77; }
 broken() { echo "$*"; echo "0 passed, $cases failed, 0 skipped"; exit 1; }
@@ -15,7 +16,7 @@ if [ -z "${BROWSER_TEST_INSIDE:-}" ]; then
   [ $# -eq 3 ] || { echo "usage: browser_test.sh APIWEB APISIM APICTL" >&2; exit 2; }
   for program in "$@"; do [ -x "$program" ] || skip "$program is not built"; done
   for tool in chromium chromedriver lighttpd; do
-    command -v "$tool" >/dev/null || PATH=$PATH:/usr/sbin command -v "$tool" >/dev/null || skip "$tool is not installed"
+    command -v "$tool" >/dev/null || skip "$tool is not installed"
   done
   /usr/bin/python3 -c "import selenium, aiosmtpd" 2>/dev/null || skip "python3-selenium or python3-aiosmtpd is not installed"
   out=$(BROWSER_TEST_INSIDE=1 bash "$here/../../../scripts/private_ns.sh" --ipc --net --mount -- bash "$0" "$@")
@@ -26,7 +27,6 @@ if [ -z "${BROWSER_TEST_INSIDE:-}" ]; then
 fi
 
 apiweb=$(readlink -f "$1") apisim=$(readlink -f "$2") apictl=$(readlink -f "$3")
-export PATH=$PATH:/usr/sbin
 ip link set lo up || skip "cannot bring up the loopback interface"
 # Chromium's shared memory and every file of this run stay inside this namespace.
 for dir in /dev/shm /tmp; do mount -t tmpfs browser_test "$dir" || skip "cannot mount a private $dir"; done
@@ -73,8 +73,7 @@ pids+=($!)
 for _ in $(seq 100); do curl -s -o /dev/null http://127.0.0.1:8080/ && break; sleep 0.05; done
 curl -s -o /dev/null http://127.0.0.1:8080/ || broken "lighttpd does not serve: $(cat "$work"/lighttpd.*)"
 
-HOME=$work/home /usr/bin/python3 "$here/browser_test.py" --apictl "$apictl" --url http://127.0.0.1:8080/ \
-  --mail-dir "$work/mail" --smtp-port 2525 --profile "$work/profile"
+HOME=$work/home /usr/bin/python3 "$here/browser_test.py" "$apictl" http://127.0.0.1:8080/ "$work/mail" 2525 "$work/profile"
 status=$?
 [ $status -eq 0 ] || { echo "--- lighttpd log"; cat "$work/lighttpd.log" 2>/dev/null; echo "--- apisim log"; tail -20 "$work/apisim.log"; }
 exit $status
