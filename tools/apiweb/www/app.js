@@ -8,11 +8,11 @@ const ACCOUNTS = 10;  // the daemon keeps ten accounts
 // One section per family of the settings document; the sets of its settings are found in the
 // catalog by the family word their names carry (API_<word>_...Set...).
 const SECTIONS = [
-  {family: 'video', words: ['Video', 'Audio'], perChannel: true},
-  {family: 'time', words: ['SNTP'], live: ['Date', 'Time']},
-  {family: 'network', words: ['Net', 'NET']},
-  {family: 'mail', words: ['SMTP']},
-  {family: 'ftp', words: ['Net']},
+  {family: 'video', title: 'Video', words: ['Video', 'Audio'], perChannel: true},
+  {family: 'time', title: 'Time', words: ['SNTP'], live: ['Date', 'Time']},
+  {family: 'network', title: 'Network', words: ['Net', 'NET']},
+  {family: 'mail', title: 'Mail', words: ['SMTP']},
+  {family: 'ftp', title: 'FTP upload', words: ['Net']},
 ];
 
 const $ = (id) => document.getElementById(id);
@@ -374,7 +374,14 @@ $('channel').addEventListener('change', () => {
   renderSection(SECTIONS[0]);
   refreshSnapshot();
 });
-$('mail-test').addEventListener('click', sendTestMail);
+for (const {family, title} of SECTIONS) {
+  const section = el('section', {id: family + '-section', hidden: true},
+    el('h2', {id: family + '-title', textContent: title}), el('div', {id: family + '-fields', className: 'fields'}));
+  section.setAttribute('aria-labelledby', family + '-title');
+  $('families').append(section);
+}
+$('mail-section').append(el('button', {type: 'button', id: 'mail-test', textContent: 'Send a test mail', onclick: sendTestMail}),
+  el('p', {id: 'mail-outcome', role: 'status'}));
 $('user-add-form').addEventListener('submit', (ev) => {
   ev.preventDefault();
   userAction('API_USER_SetAddUser', {Level: +$('user-add-level').value, User: $('user-add-name').value, Password: $('user-add-password').value});
