@@ -98,7 +98,7 @@ async function start() {
   try {
     me = await call('session.whoami');
   } catch (e) {
-    if (e.code !== -32001) showLogin(describe(e));
+    showLogin(e.code === -32001 ? '' : describe(e));  // no session yet: nothing went wrong
     return;
   }
   enter(me);
