@@ -62,9 +62,13 @@ def wrong_password_refused():
 
 
 def admin_logs_in():
+    apictl("API_SMTP_Set_Password", "mail-secret")
     log_in("admin", "admin")
     wait(lambda: driver.execute_script("return document.body.dataset.user") == "admin", "the page")
     assert find("users-section").is_displayed(), "an administrator is not offered the users"
+    assert not driver.execute_script("return document.body.innerText.includes('mail-secret') || "
+                                     "[...document.querySelectorAll('input')].some(i => i.value.includes('mail-secret'))")
+    assert find("mail-Password").get_attribute("type") == "password"
 
 
 def snapshot_loaded():

@@ -230,7 +230,7 @@ function addSetting(box, label, value, setter, channel, index) {
 function field(p, value, id, text) {
   const label = el('label', {htmlFor: id, textContent: text});
   if (typeof p.min !== 'number' || Array.isArray(value)) {
-    const secret = /pass|pwd|key/i.test(p.name + ' ' + text);
+    const secret = p.secret || value === null;  // the gateway never sends a secret's value
     const input = el('input', {id, type: secret ? 'password' : 'text', value: Array.isArray(value) ? value.join(',') : value ?? ''});
     if (secret) Object.assign(input, {placeholder: value === null ? 'unchanged' : '', autocomplete: 'new-password'});
     if (p.size && p.text) input.maxLength = p.size - 1;
