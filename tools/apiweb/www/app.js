@@ -87,6 +87,11 @@ async function batch(calls) {
 function showLogin(message) {
   snapGeneration++;
   delete document.body.dataset.user;
+  // Nothing of the last session stays in the page.
+  for (const {family} of SECTIONS) $(family + '-fields').replaceChildren();
+  $('users-table').tBodies[0].replaceChildren();
+  $('mail-outcome').textContent = $('users-status').textContent = $('snapshot-status').textContent = '';
+  $('snapshot').removeAttribute('src');
   $('app').hidden = $('logout').hidden = $('whoami').hidden = true;
   $('login-section').hidden = false;
   $('login-error').textContent = message || '';
@@ -302,7 +307,8 @@ async function userAction(method, params) {
 // The picture is fetched, not linked, so that a refusal shows as the gateway words it.
 async function refreshSnapshot() {
   const generation = ++snapGeneration, img = $('snapshot'), status = $('snapshot-status');
-  while (generation === snapGeneration) {
+  for (; generation === snapGeneration; await sleep(2000)) {
+    if (document.hidden) continue;  // no picture for a tab nobody looks at
     try {
       const res = await fetch(SNAPSHOT + encodeURIComponent($('channel').value), {credentials: 'same-origin', cache: 'no-store'});
       if (!res.ok) {
@@ -319,7 +325,6 @@ async function refreshSnapshot() {
       if (e.code === -32001) return showLogin(describe(e));
       status.textContent = describe(e);
     }
-    await sleep(2000);
   }
 }
 
