@@ -120,7 +120,7 @@ async function enter(me) {
     if (answers[0].error) throw answers[0].error;
     ops = new Map(answers[0].map((e) => [e.name, e]));
     docs = {};
-    await readLive(answers);
+    await readValues(answers);
   } catch (e) {
     $('app-error').textContent = describe(e);
     return;
@@ -135,7 +135,7 @@ async function enter(me) {
 }
 
 // Each family's document, and the values that no document keeps (the clock) read with their gets.
-async function readLive(answers) {
+async function readValues(answers) {
   for (const [i, sec] of SECTIONS.entries()) {
     const answer = answers[i + 1];
     sec.error = answer.error;
@@ -180,8 +180,8 @@ function renderSection(sec) {
   if (sec.perChannel) {
     box.append(el('h3', {textContent: 'Channel ' + channel}));
     for (const [key, value] of Object.entries(doc['channel ' + channel] || {})) addSetting(box, key, value, setters.get(key), channel);
+    box.append(el('h3', {textContent: 'All channels'}));
   }
-  if (sec.perChannel) box.append(el('h3', {textContent: 'All channels'}));
   for (const [key, value] of Object.entries(doc)) {
     if (!/^channel \d+$/.test(key)) addSetting(box, key, value, setters.get(key));
   }
