@@ -43,7 +43,8 @@ async function answerOf(res) {
   try {
     return JSON.parse(text);
   } catch (e) {
-    throw {message: `HTTP ${res.status} ${res.statusText}${text ? ': ' + text.trim().slice(0, 300) : ''}`};
+    const plain = !/html/.test(res.headers.get('Content-Type')) && text.trim();  // a server's error page adds nothing
+    throw {message: `HTTP ${res.status} ${res.statusText}${plain ? ': ' + plain.slice(0, 300) : ''}`};
   }
 }
 
