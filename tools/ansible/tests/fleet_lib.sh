@@ -1,0 +1,112 @@
+# Desk cameras for the fleet tests (sourced). Each camera is a network and IPC
+# namespace of its own, held by a sleeping process, with apisim, lighttpd
+# (HTTPS, a certificate of a CA made here) and the apiweb CGI, reached at
+# 10.77.0.(10+i) on the bridge fleet0 of the calling namespace, which must be
+# the test's own (private_ns.sh --net --mount --ipc).
+#   fleet_up WORK APISIM APIWEB     the bridge, the CA, the collection installed
+#   camera_up I / camera_down I     a camera's daemon, web server and link
+#   fleet_inventory FILE N [HOST=VARS...]
+#   fleet_down                      every process started here
+
+fleet_pids=()
+fleet_missing() {  # the first missing program, or nothing
+  local p
+  for p in ansible-playbook ansible-galaxy lighttpd openssl curl ip nsenter unshare; do
+    command -v "$p" >/dev/null || { echo "$p"; return; }
+  done
+  [ -f /usr/lib/lighttpd/mod_openssl.so ] || echo "lighttpd-mod-openssl"
+}
+
+camera_ip() { echo "10.77.0.$((10 + $1))"; }
+
+fleet_up() {
+  work=$1 apisim=$2 apiweb=$3
+  ip link set lo up && ip link add fleet0 type bridge && ip addr add 10.77.0.1/24 dev fleet0 &&
+    ip link set fleet0 up || return 1
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "/CN=fleet test CA" \
+    -keyout "$work/ca.key" -out "$work/ca.pem" 2>/dev/null || return 1
+  export ANSIBLE_HOME=$work/ansible ANSIBLE_LOCAL_TEMP=$work/ansible/tmp ANSIBLE_REMOTE_TMP=$work/ansible/remote
+  export ANSIBLE_COLLECTIONS_PATH=$work/collections
+  : >"$work/ansible.cfg"  # the machine's and the user's configurations stay out
+  export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_CONFIG=$work/ansible.cfg
+  unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
+  ansible-galaxy collection build --output-path "$work" "$(dirname "$here")" >"$work/galaxy.log" 2>&1 &&
+    ansible-galaxy collection install -p "$work/collections" "$work"/apiarch-camera-*.tar.gz >>"$work/galaxy.log" 2>&1
+}
+
+camera_up() {
+  local i=$1 dir=$work/cam$1 ip holder
+  ip=$(camera_ip "$i")
+  mkdir -p "$dir/www" "$dir/state"
+  if [ ! -f "$dir/holder" ]; then
+    openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj "/CN=$ip" \
+      -keyout "$dir/key.pem" -out "$dir/req.pem" 2>/dev/null &&
+      openssl x509 -req -in "$dir/req.pem" -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial -days 2 \
+        -extfile <(echo "subjectAltName=IP:$ip") -out "$dir/cert.pem" 2>/dev/null || return 1
+    unshare --net --ipc sleep 1000000 &
+    holder=$!
+    fleet_pids+=("$holder")
+    echo "$holder" >"$dir/holder"
+    while [ "$(readlink "/proc/$holder/ns/ipc")" = "$(readlink /proc/self/ns/ipc)" ]; do sleep 0.01; done
+    ip link add "fc$i" type veth peer name eth0 netns "$holder" && ip link set "fc$i" master fleet0 up &&
+      nsenter -t "$holder" --net sh -c "ip link set lo up && ip link set eth0 address 02:77:00:00:00:$(printf %02x "$i") &&
+        ip addr add $ip/24 dev eth0 && ip link set eth0 up" || return 1
+    cat >"$dir/lighttpd.conf" <<EOF
+server.modules = ("mod_openssl", "mod_alias", "mod_cgi", "mod_setenv")
+server.document-root = "$dir/www"
+server.port = 443
+server.errorlog = "$dir/lighttpd.log"
+ssl.engine = "enable"
+ssl.pemfile = "$dir/cert.pem"
+ssl.privkey = "$dir/key.pem"
+alias.url = ("/cgi-bin/apiweb" => "$apiweb")
+\$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
+setenv.add-environment = ("APIWEB_STATE_DIR" => "$dir/state")
+EOF
+  fi
+  holder=$(cat "$dir/holder")
+  ip link set "fc$i" up
+  nsenter -t "$holder" --net --ipc "$apisim" --state "$dir/apisim.state" >"$dir/apisim.log" 2>&1 &
+  echo $! >"$dir/apisim.pid"
+  fleet_pids+=("$!")
+  nsenter -t "$holder" --net --ipc lighttpd -D -f "$dir/lighttpd.conf" >>"$dir/lighttpd.log" 2>&1 &
+  echo $! >"$dir/lighttpd.pid"
+  fleet_pids+=("$!")
+  for _ in $(seq 100); do
+    curl -sf --cacert "$work/ca.pem" -o /dev/null "https://$ip/cgi-bin/apiweb/openapi.json" && return 0
+    sleep 0.1
+  done
+  echo "camera $i did not come up:"; cat "$dir/apisim.log" "$dir/lighttpd.log"
+  return 1
+}
+
+# Down as a camera without power: its daemon and web server end, its link goes.
+camera_down() {
+  local dir=$work/cam$1
+  kill "$(cat "$dir/lighttpd.pid")" "$(cat "$dir/apisim.pid")" 2>/dev/null
+  wait "$(cat "$dir/lighttpd.pid")" "$(cat "$dir/apisim.pid")" 2>/dev/null
+  ip link set "fc$1" down
+}
+
+# In camera I's namespaces: camera_run I COMMAND...
+camera_run() { local i=$1; shift; nsenter -t "$(cat "$work/cam$i/holder")" --net --ipc "$@"; }
+
+fleet_inventory() {
+  local file=$1 n=$2 i
+  shift 2
+  { echo "cameras:"; echo "  hosts:"
+    for i in $(seq "$n"); do
+      printf '    cam%02d: {camera_address: %s' "$i" "$(camera_ip "$i")"
+      for extra in "$@"; do [ "${extra%%=*}" = "$(printf cam%02d "$i")" ] && printf ', %s' "${extra#*=}"; done
+      echo "}"
+    done
+    echo "  vars: {ansible_connection: local, ansible_python_interpreter: /usr/bin/python3}"
+  } >"$file"
+}
+
+fleet_down() {
+  local pid
+  for pid in "${fleet_pids[@]}"; do kill "$pid" 2>/dev/null; done
+  for pid in "${fleet_pids[@]}"; do wait "$pid" 2>/dev/null; done
+  fleet_pids=()
+}
