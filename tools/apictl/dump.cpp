@@ -233,7 +233,9 @@ int read_value(const Setting& s, int ch, int idx, const Run& how) {
         for (int i = 0; i < n; ++i) {
             if (p[i].dir == 'i') continue;
             if (s.refuses_empty && p[i].shape == Shape::Text && !*static_cast<const char*>(call.args[i].p)) status = kLeftOut;
-            name_next(), print_output(out, call, i, true);
+            name_next();
+            if (dump_withholds_secrets && is_secret(*s.get[g], p[i])) fputs("null", out);
+            else print_output(out, call, i, true);
         }
     }
     if (s.values > 1) putc('}', out);
@@ -338,16 +340,8 @@ int dump_settings(int argc, char** argv, const Run& run) {
 
 namespace {
 
-enum class Kind : uint8_t { Object, Array, String, Number, Literal };
-struct Node {
-    Kind kind;
-    uint32_t next;   // the next member or element (0: none)
-    uint32_t child;  // the first member or element
-    const char* key;  // as a member of an object
-    uint32_t key_len;
-    const char* text;  // a string's bytes, a number's or literal's characters
-    uint32_t len;
-};
+using Kind = JsonKind;
+using Node = JsonNode;
 constexpr size_t kMaxDocument = 1 << 20;
 constexpr uint32_t kMaxNodes = 8192;
 constexpr int kMaxDepth = 16;
@@ -575,6 +569,7 @@ public:
 
     int failures = 0;
     bool aborted = false;
+    LoadReport* report = nullptr;  // failures to the caller instead of standard error
 
 private:
     // Where in the document: "video/channel 0/Hue".
@@ -586,13 +581,20 @@ private:
         ++depth_;
     }
     __attribute__((format(printf, 2, 3))) void failed(const char* fmt, ...) {
-        fprintf(stderr, "apictl: load: %.*s: ", static_cast<int>(path_len_[depth_]), path_);
+        ++failures;
         va_list args;
         va_start(args, fmt);
+        if (report) {
+            char path[256], message[400];
+            snprintf(path, sizeof path, "%.*s", static_cast<int>(path_len_[depth_]), path_);
+            vsnprintf(message, sizeof message, fmt, args);
+            va_end(args);
+            return report->failed(report->context, path, message);
+        }
+        fprintf(stderr, "apictl: load: %.*s: ", static_cast<int>(path_len_[depth_]), path_);
         vfprintf(stderr, fmt, args);
         va_end(args);
         putc('\n', stderr);
-        ++failures;
     }
 
     // An entry's number within its range, or -1 (said so).
@@ -667,6 +669,7 @@ private:
         char* argv[kMaxParams];
         char keys[2][12];
         args_used_ = 0;
+        if (v.kind == Kind::Literal && v.len == 4 && memcmp(v.text, "null", 4) == 0) return;  // left unchanged
         if (s.values > 1 && v.kind != Kind::Object) return failed("expects an object of its %d values", s.values);
         int members = 0;
         for (uint32_t m = v.child; m && s.values > 1; m = nodes[m].next) ++members;
@@ -683,6 +686,7 @@ private:
                     if (static_cast<uint32_t>(p[i].name_len) == nodes[m].key_len && memcmp(p[i].name, nodes[m].key, nodes[m].key_len) == 0)
                         value = &nodes[m];
                 if (!value) return failed("its value '%.*s' is missing", p[i].name_len, p[i].name);
+                if (value->kind == Kind::Literal && value->len == 4 && memcmp(value->text, "null", 4) == 0) return;
                 --members;
             }
             const char* arg = argument(*value);
@@ -696,6 +700,7 @@ private:
         const Outcome o = run_call(call, s.set->name, how_);
         if (o.status == kTimedOut) aborted = true, failed("%s", o.why);
         else if (o.status != kOk) failed("%s answered with its failure value (%lld)", s.set->name, call.result);
+        else if (report) ++report->applied;
     }
 
     const Run& how_;
@@ -730,6 +735,41 @@ int load_settings(int argc, char** argv, const Run& run) {
     how.trace_aside = true;
     Loader loader(how);
     loader.load(nodes[root]);
+    return loader.aborted ? kTimedOut : loader.failures ? kFailed : kOk;
+}
+
+}  // namespace apictl
+
+// ---- for other readers of JSON ----
+
+namespace apictl {
+
+bool dump_withholds_secrets = false;
+
+// Passwords ("pass", "pwd" in any case) and the wireless keys.
+bool is_secret(const Entry& e, const Param& p) {
+    char name[32];
+    snprintf(name, sizeof name, "%.*s", p.name_len, p.name);
+    for (char* c = name; *c; ++c) *c = static_cast<char>(*c | 0x20);
+    if (strstr(name, "pass") || strstr(name, "pwd")) return true;
+    return strcmp(name, "key") == 0 && talks_to_daemon(e);
+}
+
+uint32_t json_read(char* text, size_t n, const char** error, size_t* at) {
+    Reader reader(text, n);
+    const uint32_t root = reader.read();
+    if (!root) *error = reader.error(), *at = reader.error_at();
+    return root;
+}
+
+const JsonNode& json_node(uint32_t index) { return nodes[index < kMaxNodes ? index : 0]; }
+
+int load_document(const JsonNode& root, const Run& run, LoadReport& report) {
+    if (const int status = no_daemon("load")) return status;
+    find_settings();
+    Loader loader(run);
+    loader.report = &report;
+    loader.load(root);
     return loader.aborted ? kTimedOut : loader.failures ? kFailed : kOk;
 }
 
