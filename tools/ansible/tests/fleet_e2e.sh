@@ -6,19 +6,13 @@
 # Last line: "N passed, N failed, N skipped"; exit 0, 1, or 77 (skipped).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../../.." && pwd)
+. "$here/fleet_lib.sh"
 if [ -z "${FLEET_INSIDE:-}" ]; then
-  cause=
-  [ $# -eq 3 ] && [ -x "$1" ] && [ -x "$2" ] && [ -x "$3" ] || cause="apisim, apiweb or apictl not built ($*)"
-  [ -n "$cause" ] || cause=$(. "$here/fleet_lib.sh"; m=$(fleet_missing); [ -z "$m" ] || echo "$m is not installed")
-  [ -z "$cause" ] || { echo "skipping: $cause"; echo "0 passed, 0 failed, 1 skipped"; exit 77; }
-  FLEET_INSIDE=1 bash "$root/scripts/private_ns.sh" --net --mount --ipc -- bash "$0" "$@"
+  fleet_enter "$0" "$@"
   status=$?
   [ $status -eq 77 ] && echo "0 passed, 0 failed, 1 skipped"
   exit $status
 fi
-
-. "$here/fleet_lib.sh"
 APICTL=$3
 n=${FLEET_CAMERAS:-8}
 work=$(mktemp -d /tmp/fleet_e2e.XXXXXX)

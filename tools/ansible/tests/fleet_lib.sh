@@ -9,6 +9,18 @@
 #   fleet_down                      every process started here
 
 fleet_pids=()
+fleet_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
+
+# fleet_enter SCRIPT APISIM APIWEB APICTL [ARGS]: SCRIPT again, in namespaces of its
+# own (FLEET_INSIDE set); status 77 and the cause when it cannot run.
+fleet_enter() {
+  local script=$1 cause=
+  shift
+  [ $# -ge 3 ] && [ -x "$1" ] && [ -x "$2" ] && [ -x "$3" ] || cause="apisim, apiweb or apictl not built ($*)"
+  [ -n "$cause" ] || { cause=$(fleet_missing); [ -z "$cause" ] || cause="$cause is not installed"; }
+  [ -z "$cause" ] || { echo "skipping: $cause"; return 77; }
+  FLEET_INSIDE=1 bash "$fleet_root/scripts/private_ns.sh" --net --mount --ipc -- bash "$script" "$@"
+}
 fleet_missing() {  # the first missing program, or nothing
   local p
   for p in ansible-playbook ansible-galaxy lighttpd openssl curl ip nsenter unshare; do
@@ -30,7 +42,7 @@ fleet_up() {
   : >"$work/ansible.cfg"  # the machine's and the user's configurations stay out
   export ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0 ANSIBLE_CONFIG=$work/ansible.cfg
   unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
-  ansible-galaxy collection build --output-path "$work" "$(dirname "$here")" >"$work/galaxy.log" 2>&1 &&
+  ansible-galaxy collection build --output-path "$work" "$fleet_root/tools/ansible" >"$work/galaxy.log" 2>&1 &&
     ansible-galaxy collection install -p "$work/collections" "$work"/apiarch-camera-*.tar.gz >>"$work/galaxy.log" 2>&1
 }
 
