@@ -127,7 +127,7 @@ def main():
         state=dict(type='str', choices=['present', 'absent'], default='present'),
         level=dict(type='int'),
         account_password=dict(type='str', no_log=True),
-        update_password=dict(type='str', choices=['always', 'on_create'], default='always'),
+        update_password=dict(type='str', choices=['always', 'on_create'], default='always', no_log=False),
     )
     module = AnsibleModule(argument_spec=argument_spec, supports_check_mode=True)
     p = module.params
