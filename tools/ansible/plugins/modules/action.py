@@ -99,8 +99,11 @@ JPEG_START = b'\xff\xd8'
 
 def snapshot(module, client):
     p = module.params
+    dest = p['dest']
     if not 0 <= p['channel'] <= 3:
         module.fail_json(msg='channel: 0 to 3, not %d' % p['channel'])
+    if not os.path.isdir(os.path.dirname(os.path.abspath(dest))):
+        module.fail_json(msg='dest: the folder of %s does not exist' % dest)
     try:
         picture = client.snapshot(p['channel'])
     except CameraError as e:
@@ -108,7 +111,6 @@ def snapshot(module, client):
     if not picture.startswith(JPEG_START):
         module.fail_json(msg='the camera answered no JPEG picture (%d bytes)' % len(picture))
     checksum = hashlib.sha1(picture).hexdigest()
-    dest = p['dest']
     changed = True
     if os.path.isfile(dest):
         with open(dest, 'rb') as f:
