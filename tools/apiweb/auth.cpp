@@ -196,8 +196,8 @@ Login check_login(const char* user, const char* password, const char* address, I
     StateLock lock;
     Counter by_account("fail-u-", user), by_address("fail-a-", address);
     if (by_account.over(kAccountFailures) || by_address.over(kAddressFailures)) {
-        snprintf(why, room, "too many failed logins %s; try again after %ld s", by_account.over(kAccountFailures) ? "for this account" : "from this address",
-                 (by_account.over(kAccountFailures) ? by_account.since : by_address.since) + login_window() - time(nullptr));
+        snprintf(why, room, "too many failed logins %s; try again after %lld s", by_account.over(kAccountFailures) ? "for this account" : "from this address",
+                 static_cast<long long>((by_account.over(kAccountFailures) ? by_account.since : by_address.since) + login_window() - time(nullptr)));
         return Login::Limited;
     }
     int level = 0;
