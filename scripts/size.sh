@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Stripped sizes and NEEDED lists of the mipsel library and of apictl, on glibc
+# Stripped sizes and NEEDED lists of the mipsel library, apictl and apiweb, on glibc
 # and on musl, and the library's exports and largest sections.
 #   scripts/size.sh [glibc-build-dir [musl-build-dir]]   (default build/mipsel, build/mipsel-musl)
 set -euo pipefail
@@ -32,3 +32,5 @@ show "library, glibc:" "$glibc/libapi_arch.so" && details "$glibc/libapi_arch.so
 show "library, musl:" "$musl/libapi_arch.so" && details "$musl/libapi_arch.so"
 show "apictl, glibc:" "$glibc/tools/apictl/apictl" || true
 show "apictl, musl:" "$musl/tools/apictl/apictl" || true
+show "apiweb, glibc:" "$glibc/tools/apiweb/apiweb" || true
+show "apiweb, musl:" "$musl/tools/apiweb/apiweb" || true

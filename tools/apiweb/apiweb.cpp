@@ -60,9 +60,14 @@ void send(int status, const char* type, const char* data, size_t n, const char* 
 
 // An answer that is one JSON-RPC error with no id (the HTTP layer refused).
 int refuse(int status, int code, const char* message, const char* extra = "") {
-    char text[400];
-    const int n = snprintf(text, sizeof text, "{\"jsonrpc\":\"2.0\",\"error\":{\"code\":%d,\"message\":\"%s\"},\"id\":null}\n",
-                           code, message);
+    char text[600];
+    FILE* out = fmemopen(text, sizeof text, "w");
+    if (!out) return 0;
+    fprintf(out, "{\"jsonrpc\":\"2.0\",\"error\":{\"code\":%d,\"message\":", code);
+    apictl::json_string(out, message);
+    fputs("},\"id\":null}\n", out);
+    const long n = ftell(out);
+    fclose(out);
     send(status, "application/json", text, static_cast<size_t>(n), extra);
     return 0;
 }

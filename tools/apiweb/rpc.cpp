@@ -287,7 +287,10 @@ struct Capture {
     }
 };
 
-void dump(Answer& a, const JsonNode* params) {
+// The family of the inner credentials is an administrator's, as their gets are.
+bool family_allowed(const char* family, Role role) { return role >= least_role("API_Get_Inner_User") || strcmp(family, "users") != 0; }
+
+void dump(Answer& a, const Exchange& x, const JsonNode* params) {
     char families[20][16];
     char* argv[20];
     int argc = 0;
@@ -297,9 +300,17 @@ void dump(Answer& a, const JsonNode* params) {
     for (uint32_t f = list ? list->child : 0; f; f = json_node(f).next) {
         if (argc == 20 || !text_of(&json_node(f), families[argc], sizeof families[argc]))
             return a.bad_param("families", 8, "video, network, wlan, ppp, 3g, ddns, time, users, mail, ftp, system, labels, motion, io, ptz, recording, sd");
+        if (!family_allowed(families[argc], x.who.role))
+            return a.errorf(kNotAllowed, "not allowed: the family %s needs the role admin", families[argc]);
         argv[argc] = families[argc];
         ++argc;
     }
+    // Every family the caller's role may read.
+    static const char* const kAll[] = {"video", "network", "wlan", "ppp", "3g", "ddns", "time", "users", "mail",
+                                       "ftp", "system", "labels", "motion", "io", "ptz", "recording", "sd"};
+    if (!argc && !family_allowed("users", x.who.role))
+        for (const char* f : kAll)
+            if (family_allowed(f, x.who.role)) argv[argc++] = const_cast<char*>(f);
     apictl::dump_withholds_secrets = true;
     char* doc = nullptr;
     size_t size = 0;
@@ -477,7 +488,7 @@ bool one_call(const JsonNode& request, Exchange& x, FILE* out) {
     else if (strcmp(method, "session.logout") == 0) logout(a, x);
     else if (strcmp(method, "session.whoami") == 0) whoami(a, x);
     else if (strcmp(method, "rpc.catalog") == 0) catalog(a, x, params);
-    else if (strcmp(method, "settings.dump") == 0) dump(a, params);
+    else if (strcmp(method, "settings.dump") == 0) dump(a, x, params);
     else if (strcmp(method, "settings.load") == 0) load(a, params);
     else outbox(a);
     return !notification;

@@ -73,13 +73,22 @@ cookie = h.get("set-cookie", "")
 check(all(f in cookie for f in ("HttpOnly", "SameSite=Strict", "Max-Age=3600")) and ("Secure" in cookie) == (u.scheme == "https"),
       "session cookie flags", cookie)
 admin = answer["result"]["token"]
+# Where the C library has no crypt (Debian's musl) the gateway refuses to
+# store a password; the accounts are then made with apictl, in plain text.
+no_crypt = os.environ.get("APIWEB_NO_CRYPT") == "1"
 for user, level, pw in (("viewer1", 1, SECRETS[1]), ("oper1", 2, SECRETS[2])):
     apictl_out("API_USER_SetDelUser", user)
     status, a = rpc("API_USER_SetAddUser", {"Level": level, "User": user, "Password": pw}, admin)
-    check(a.get("result", {}).get("result") == 1, f"add {user}", a)
+    if no_crypt:
+        check(a.get("error", {}).get("code") == -32603, f"no crypt: {user} not added", a)
+        apictl_out("API_USER_SetAddUser", str(level), user, pw)
+    else:
+        check(a.get("result", {}).get("result") == 1, f"add {user}", a)
 status, a = rpc("API_USER_SetChangePassword", {"User": "admin", "NewPassword": SECRETS[0]}, admin)
+if no_crypt:
+    apictl_out("API_USER_SetChangePassword", "admin", SECRETS[0])
 stored = apictl_out("API_USER_GetUserInfoByName", "admin", "-", "-")
-check(a.get("result") and "$y$" in stored or "$6$" in stored, "the gateway stores a crypt hash", stored)
+check(no_crypt or a.get("result") and ("$y$" in stored or "$6$" in stored), "the gateway stores a crypt hash", stored)
 check(login("admin", "admin")[0] == 401 and login("admin", SECRETS[0])[0] == 200, "the hash logs in, the old password not")
 viewer = login("viewer1", SECRETS[1])[2]["result"]["token"]
 oper = login("oper1", SECRETS[2])[2]["result"]["token"]

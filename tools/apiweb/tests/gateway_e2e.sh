@@ -7,8 +7,9 @@
 # what no server sends (a CONTENT_LENGTH that lies, none at all), and the
 # OpenAPI description through a validator from the npm registry (pinned; a
 # failed install fails the test). With EMULATOR (qemu-mipsel-static), the
-# target's apiweb runs under it behind lighttpd, against this machine's
-# apisim and apictl, and busybox and the validator are left to the host run.
+# target's apiweb and apictl run under it (apisim too, unless
+# APIWEB_APISIM_NATIVE=1 names this machine's), apiweb behind lighttpd;
+# busybox and the validator are left to the host run.
 # Last line: "N passed, N failed, N skipped"; exit 0, 1, or 77 (skipped).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
@@ -22,7 +23,7 @@ if [ -z "${APIWEB_E2E_INSIDE:-}" ]; then
       { echo "FAIL cannot install $validator from the npm registry:"; tail -n 5 "$APIWEB_VALIDATOR_DIR.log"
         echo "0 passed, 1 failed, 0 skipped"; exit 1; }
   fi
-  APIWEB_E2E_INSIDE=1 bash "$here/../../../scripts/private_ns.sh" --ipc --net --mount -- bash "$0" "$@"
+  APIWEB_E2E_INSIDE=1 bash "$here/../../../scripts/private_ns.sh" --ipc --net --mount -- bash "$here/$(basename "$0")" "$@"
   status=$?
   [ $status = 77 ] && echo "0 passed, 0 failed, 1 skipped"
   exit $status
@@ -42,18 +43,19 @@ cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/nu
 trap cleanup EXIT
 ip link set lo up
 
+# The CGI as the servers run it, and the tools: the target's under the emulator.
+cgi=$apiweb
+if [ -n "$emulator" ]; then
+  wrap() { printf '#!/bin/sh\nQEMU_LD_PREFIX=/ exec %s %s "$@"\n' "$emulator" "$2" > "$tmp/$1"; chmod 755 "$tmp/$1"; }
+  wrap apiweb-emulated "$apiweb"; cgi=$tmp/apiweb-emulated
+  wrap apictl "$apictl"; apictl=$tmp/apictl
+  [ -n "${APIWEB_APISIM_NATIVE:-}" ] || { wrap apisim "$apisim"; apisim=$tmp/apisim; }
+fi
+
 "$apisim" --no-state >"$tmp/apisim.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 200); do grep -q '^apisim: serving' "$tmp/apisim.log" && break; sleep 0.05; done
 grep -q '^apisim: serving' "$tmp/apisim.log" || { cat "$tmp/apisim.log"; echo "0 passed, 1 failed, 0 skipped"; exit 1; }
-
-# The CGI as the servers run it: the target's under the emulator.
-cgi=$apiweb
-if [ -n "$emulator" ]; then
-  cgi=$tmp/apiweb-emulated
-  printf '#!/bin/sh\nQEMU_LD_PREFIX=/ exec %s %s "$@"\n' "$emulator" "$apiweb" > "$cgi"
-  chmod 755 "$cgi"
-fi
 
 # A test CA and the server's certificate for 127.0.0.1.
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=apiweb-test-ca -keyout "$tmp/ca.key" -out "$tmp/ca.pem" 2>/dev/null
