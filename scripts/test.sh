@@ -19,7 +19,7 @@ root=$PWD
 #   script_suites[NAME]="COMMAND ARGS..."   (run from the source tree, with $build set)
 # and name it in default_runs.
 declare -A script_suites=()
-default_runs="host sanitize mipsel mipsel-musl malta"
+default_runs="host sanitize mipsel mipsel-musl malta gateway browser fleet"
 
 runs=("${@:-$default_runs}")
 runs=(${runs[*]})
@@ -28,11 +28,21 @@ runs=(${runs[*]})
 ensure_packages cmake make g++ googletest iproute2 binutils pkgconf python3 file dpkg-dev cloc \
   g++-mipsel-linux-gnu qemu-user-static libcrypt-dev libcrypt-dev:mipsel \
   libjpeg62-turbo-dev libjpeg62-turbo:mipsel musl:mipsel musl-dev:mipsel \
-  qemu-system-mips cpio libcurl4-openssl-dev openssl python3-aiosmtpd python3-pyftpdlib lintian man-db
+  qemu-system-mips cpio libcurl4-openssl-dev openssl python3-aiosmtpd python3-pyftpdlib \
+  lighttpd lighttpd-mod-openssl busybox nodejs npm curl chromium chromium-driver python3-selenium \
+  ansible-core python3-pytest lintian man-db
 
 # API_ARCH_BUILD_DIR puts the builds elsewhere (several checkouts side by side).
 build=${API_ARCH_BUILD_DIR:-$root/build}
 mkdir -p "$build"
+# The gateway, its page in a real browser and the Ansible collection, against
+# the host build's apiweb, apisim and apictl (Debian's python3 for Selenium,
+# pytest and ansible-core; they build those three first).
+host_tools=$(printf ' %q' "$build/host/tools/apiweb/apiweb" "$build/host/tools/apisim/apisim" "$build/host/tools/apictl/apictl")
+script_suites[gateway]="bash tools/apiweb/tests/gateway_e2e.sh$host_tools"
+script_suites[browser]="bash tools/apiweb/tests/browser_test.sh$host_tools"
+script_suites[fleet]="PATH=/usr/bin:/bin:/usr/sbin:/sbin bash tools/ansible/tests/fleet_e2e.sh$(printf ' %q' \
+  "$build/host/tools/apisim/apisim" "$build/host/tools/apiweb/apiweb" "$build/host/tools/apictl/apictl")"
 # The cross builds' tests reach the stand-in daemon of this machine: the host
 # build's, built there once (scripts/build_host_apisim.sh).
 export API_ARCH_HOST_BUILD=$build/host
@@ -193,6 +203,8 @@ for i in "${!runs[@]}"; do
     malta) run_malta ;;
     *)
       [ -n "${script_suites[$v]:-}" ] || { echo "unknown variant or suite: $v" >&2; exit 2; }
+      # The suites run the host build's tools.
+      if ! finish_build host; then count "$v" 0 1 0 0 "the host build failed"; continue; fi
       run_script_suite "$v" bash -c "${script_suites[$v]}" ;;
   esac
 done

@@ -20,6 +20,8 @@ check() {  # check WHAT: counts the status of the command before it
 }
 finish() { echo "$passed passed, $failed failed, 0 skipped"; [ $failed -eq 0 ]; exit; }
 
+python3 -m pytest -q -p no:cacheprovider "$here/unit" >"$work/unit.out" 2>&1
+check "the modules' logic (pytest: $(tail -n 1 "$work/unit.out"))" || cat "$work/unit.out"
 fleet_up "$work" "$1" "$2"
 check "the collection builds and installs from its tarball" || { cat "$work/galaxy.log"; finish; }
 for i in $(seq "$n"); do camera_up "$i" || { false; check "camera $i comes up"; finish; }; done
