@@ -48,16 +48,12 @@ void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-std::string random_bytes(size_t n, unsigned salt) {
-    std::mt19937 gen(salt);
-    std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(gen());
-    return s;
-}
-
 // A picture as a camera saves it: the JPEG markers around arbitrary bytes.
 std::string jpeg_like(size_t n, unsigned salt) {
-    return std::string("\xff\xd8\xff\xe0", 4) + random_bytes(n, salt) + std::string("\xff\xd9", 2);
+    std::mt19937 gen(salt);
+    std::string s("\xff\xd8\xff\xe0", 4);
+    while (n--) s += static_cast<char>(gen());
+    return s + std::string("\xff\xd9", 2);
 }
 
 bool wait_until(double seconds, const std::function<bool()>& done) {
@@ -416,11 +412,10 @@ TEST_F(Delivery, AttachmentsArriveByteForByteWithTheirTypeGuessed) {
     };
     std::string every_byte;
     for (int i = 0; i < 256; ++i) every_byte += static_cast<char>(i);
+    // Types by name and case are the MimeType test's; here by content, and bytes kept.
     const Case cases[] = {
         {"snapshot.jpg", jpeg_like(150000, 1), "image/jpeg"},
-        {"SNAP.JPEG", jpeg_like(2000, 2), "image/jpeg"},
         {"snapshot_without_extension", jpeg_like(5000, 3), "image/jpeg"},  // known by its first bytes
-        {"clip.avi", random_bytes(70000, 4), "video/x-msvideo"},
         {"events.txt", "door opened\r\ndoor closed\n", "text/plain"},
         {"bytes.bin", every_byte + every_byte, "application/octet-stream"},
         {"empty.dat", "", "application/octet-stream"},
@@ -671,11 +666,7 @@ TEST_F(Delivery, UploadFailuresEndWithTheServersAnswer) {
     EXPECT_NE(line.find("failed after 1 attempt: 530 "), std::string::npos) << line;
     EXPECT_TRUE(ftp.logged("login-failed cam")) << ftp.log();
     apply_ftp("/", 1);
-    upload(scratch + "/absent.jpg");
-    line = outcome("absent.jpg");
-    EXPECT_NE(line.find("failed after 1 attempt: cannot open"), std::string::npos) << line;
-    EXPECT_NE(line.find("No such file or directory"), std::string::npos) << line;
-    upload(scratch);  // a folder
+    upload(scratch);  // a folder; a missing file is the Outbox test's
     line = outcome("\"" + scratch + "\"");
     EXPECT_NE(line.find("is not a regular file"), std::string::npos) << line;
     EXPECT_EQ(access((ftp.root() + "/present.jpg").c_str(), F_OK), -1);
