@@ -74,48 +74,13 @@ void count_receipt(bool mail, double replied, double received, bool first_attemp
     if (first_attempt) figures.reply_to_receipt_ms.push_back((received - replied) * 1000);
 }
 
-// ---- a server of the test, run by Debian's python3 ----
-
-class Server {
-public:
-    ~Server() { stop(); }
-    bool start(const std::string& script, const std::vector<std::string>& args, const std::string& name) {
-        out_ = scratch + "/" + name + ".out";
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            const int fd = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            std::vector<char*> argv{const_cast<char*>(PYTHON), const_cast<char*>("-W"),
-                                    const_cast<char*>("ignore"), const_cast<char*>(script.c_str())};
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(PYTHON, argv.data());
-            _exit(127);
-        }
-        const bool ready = wait_until(15, [&] {
-            int status;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
-            return pid_ < 0 || read_file(out_).find("ready") != std::string::npos;
-        });
-        if (!ready || pid_ < 0) {
-            ADD_FAILURE() << name << " did not start:\n" << read_file(out_);
-            return false;
-        }
-        return true;
-    }
-    void stop() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    std::string out_;
-};
+// A server of the test, run by Debian's python3.
+bool start_server(SimProcess& server, const char* script, std::vector<std::string> args) {
+    args.insert(args.begin(), {"-W", "ignore", script});
+    if (server.launch(PYTHON, args, "ready")) return true;
+    ADD_FAILURE() << script << " did not start:\n" << server.out() << server.err();
+    return false;
+}
 
 // ---- the mail server and what it received ----
 
@@ -132,16 +97,13 @@ struct Mail {  // a field by the name of the server's file for it
 class MailServer {
 public:
     // mode: plain, starttls or tls; auth "user:password" or empty.
-    MailServer(std::string mode, int port, std::string auth = "")
-        : mode_(std::move(mode)), port_(port), auth_(std::move(auth)),
-          dir_(scratch + "/mail-" + mode_ + "-" + std::to_string(port_) + "-" + std::to_string(++made_)) {}
-    bool up() {
-        std::vector<std::string> args{"--port", std::to_string(port_), "--out", dir_, "--mode", mode_,
-                                      "--cert", scratch + "/server.pem", "--key", scratch + "/server.key"};
-        if (!auth_.empty()) args.insert(args.end(), {"--auth", auth_});
-        return proc_.start(MAIL_SERVER_PY, args, "mail-" + mode_ + std::to_string(made_));
+    MailServer(const std::string& mode, int port, const std::string& auth = "")
+        : dir_(scratch + "/mail-" + std::to_string(++made_)),
+          args_{"--port", std::to_string(port), "--out", dir_, "--mode", mode,
+                "--cert", scratch + "/server.pem", "--key", scratch + "/server.key"} {
+        if (!auth.empty()) args_.insert(args_.end(), {"--auth", auth});
     }
-    void down() { proc_.stop(); }
+    bool up() { return start_server(proc_, MAIL_SERVER_PY, args_); }
     int count() const {
         int n = 0;
         if (DIR* d = opendir(dir_.c_str())) {
@@ -165,10 +127,9 @@ public:
 
 private:
     static inline int made_ = 0;
-    std::string mode_;
-    int port_;
-    std::string auth_, dir_;
-    Server proc_;
+    std::string dir_;
+    std::vector<std::string> args_;
+    SimProcess proc_;
 };
 
 // ---- the FTP server ----
@@ -179,11 +140,9 @@ public:
         mkdir(root_.c_str(), 0755);
     }
     bool up() {
-        return proc_.start(FTP_SERVER_PY,
-                           {"--port", "21", "--root", root_, "--user", "cam", "--password", kPassword, "--log", log_},
-                           "ftp" + std::to_string(made_));
+        return start_server(proc_, FTP_SERVER_PY,
+                            {"--port", "21", "--root", root_, "--user", "cam", "--password", kPassword, "--log", log_});
     }
-    void down() { proc_.stop(); }
     std::string log() const { return read_file(log_); }
     // The server writes its log after its answer: a line is waited for (bounded).
     bool logged(const std::string& text, size_t from = 0) const {
@@ -214,7 +173,7 @@ public:
 private:
     static inline int made_ = 0;
     std::string root_, log_;
-    Server proc_;
+    SimProcess proc_;
 };
 
 // ---- the camera's settings, through the library ----
