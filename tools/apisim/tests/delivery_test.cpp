@@ -449,10 +449,8 @@ TEST_F(Delivery, TlsTrustsTheNamedCaAlone) {
 TEST_F(Delivery, FailuresEndWithTheServersAnswerAndAreNotRetriedForEver) {
     MailServer plain("plain", 2525);
     MailServer starttls("starttls", 587, std::string("cam:") + kMailPassword);
-    MailServer tls("tls", 465, std::string("cam:") + kMailPassword);
     ASSERT_TRUE(plain.up());
     ASSERT_TRUE(starttls.up());
-    ASSERT_TRUE(tls.up());
     start({"--ca-file", ca_option()});
     struct Case {
         const char* name;
@@ -470,7 +468,7 @@ TEST_F(Delivery, FailuresEndWithTheServersAnswerAndAreNotRetriedForEver) {
     bad_ssl.ssl = 7;
     const std::string missing = scratch + "/no-such-snapshot.jpg";
     const Case cases[] = {
-        {"wrong password", wrong_password, nullptr, "535 ", 1},
+        {"wrong password", wrong_password, nullptr, "535 5.7.8 Authentication credentials invalid", 1},
         {"server down", down, nullptr, "Couldn't connect to server", 3},
         {"no STARTTLS offered", no_starttls, nullptr, "STARTTLS", 1},
         {"bad receiver", bad_receiver, nullptr, "receiver \"not-an-address\" is not a plain address", 1},
@@ -489,8 +487,7 @@ TEST_F(Delivery, FailuresEndWithTheServersAnswerAndAreNotRetriedForEver) {
         // Every attempt but the last says when the next one comes.
         EXPECT_EQ(lines_with("\"" + subject + "\" to"), c.attempts) << sim.err();
     }
-    EXPECT_NE(outcome("Case wrong password").find("535 5.7.8 Authentication credentials invalid"), std::string::npos);
-    EXPECT_EQ(plain.count() + starttls.count() + tls.count(), 0);
+    EXPECT_EQ(plain.count() + starttls.count(), 0);
     EXPECT_EQ(spool_entries(), 0);
     EXPECT_TRUE(sim.running());
 }
