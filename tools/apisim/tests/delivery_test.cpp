@@ -48,16 +48,12 @@ void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-std::string random_bytes(size_t n, unsigned salt) {
-    std::mt19937 gen(salt);
-    std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(gen());
-    return s;
-}
-
 // A picture as a camera saves it: the JPEG markers around arbitrary bytes.
 std::string jpeg_like(size_t n, unsigned salt) {
-    return std::string("\xff\xd8\xff\xe0", 4) + random_bytes(n, salt) + std::string("\xff\xd9", 2);
+    std::mt19937 gen(salt);
+    std::string s("\xff\xd8\xff\xe0", 4);
+    while (n--) s += static_cast<char>(gen());
+    return s + std::string("\xff\xd9", 2);
 }
 
 bool wait_until(double seconds, const std::function<bool()>& done) {
@@ -78,73 +74,36 @@ void count_receipt(bool mail, double replied, double received, bool first_attemp
     if (first_attempt) figures.reply_to_receipt_ms.push_back((received - replied) * 1000);
 }
 
-// ---- a server of the test, run by Debian's python3 ----
-
-class Server {
-public:
-    ~Server() { stop(); }
-    bool start(const std::string& script, const std::vector<std::string>& args, const std::string& name) {
-        out_ = scratch + "/" + name + ".out";
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            const int fd = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            std::vector<char*> argv{const_cast<char*>(PYTHON), const_cast<char*>("-W"),
-                                    const_cast<char*>("ignore"), const_cast<char*>(script.c_str())};
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(PYTHON, argv.data());
-            _exit(127);
-        }
-        const bool ready = wait_until(15, [&] {
-            int status;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
-            return pid_ < 0 || read_file(out_).find("ready") != std::string::npos;
-        });
-        if (!ready || pid_ < 0) {
-            ADD_FAILURE() << name << " did not start:\n" << read_file(out_);
-            return false;
-        }
-        return true;
-    }
-    void stop() {
-        if (pid_ <= 0) return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    std::string out_;
-};
+// A server of the test, run by Debian's python3.
+bool start_server(SimProcess& server, const char* script, std::vector<std::string> args) {
+    args.insert(args.begin(), {"-W", "ignore", script});
+    if (server.launch(PYTHON, args, "ready")) return true;
+    ADD_FAILURE() << script << " did not start:\n" << server.out() << server.err();
+    return false;
+}
 
 // ---- the mail server and what it received ----
 
 struct Attachment {
     std::string name, type, data;
 };
-struct Mail {
-    std::string envelope_from, envelope_to, subject, from, to, message_id, body, raw;
-    double received = 0;
+struct Mail {  // a field by the name of the server's file for it
+    std::string dir;
     std::vector<Attachment> attachments;
+    std::string operator[](const std::string& field) const { return read_file(dir + field); }
+    double received() const { return atof(read_file(dir + "received").c_str()); }
 };
 
 class MailServer {
 public:
     // mode: plain, starttls or tls; auth "user:password" or empty.
-    MailServer(std::string mode, int port, std::string auth = "")
-        : mode_(std::move(mode)), port_(port), auth_(std::move(auth)),
-          dir_(scratch + "/mail-" + mode_ + "-" + std::to_string(port_) + "-" + std::to_string(++made_)) {}
-    bool up() {
-        std::vector<std::string> args{"--port", std::to_string(port_), "--out", dir_, "--mode", mode_,
-                                      "--cert", scratch + "/server.pem", "--key", scratch + "/server.key"};
-        if (!auth_.empty()) args.insert(args.end(), {"--auth", auth_});
-        return proc_.start(MAIL_SERVER_PY, args, "mail-" + mode_ + std::to_string(made_));
+    MailServer(const std::string& mode, int port, const std::string& auth = "")
+        : dir_(scratch + "/mail-" + std::to_string(++made_)),
+          args_{"--port", std::to_string(port), "--out", dir_, "--mode", mode,
+                "--cert", scratch + "/server.pem", "--key", scratch + "/server.key"} {
+        if (!auth.empty()) args_.insert(args_.end(), {"--auth", auth});
     }
-    void down() { proc_.stop(); }
+    bool up() { return start_server(proc_, MAIL_SERVER_PY, args_); }
     int count() const {
         int n = 0;
         if (DIR* d = opendir(dir_.c_str())) {
@@ -158,16 +117,7 @@ public:
     }
     Mail mail(int n) const {
         const std::string d = dir_ + "/" + std::to_string(n) + "/";
-        Mail m;
-        m.envelope_from = read_file(d + "envelope_from");
-        m.envelope_to = read_file(d + "envelope_to");
-        m.subject = read_file(d + "subject");
-        m.from = read_file(d + "from");
-        m.to = read_file(d + "to");
-        m.message_id = read_file(d + "message_id");
-        m.body = read_file(d + "body");
-        m.raw = read_file(d + "raw.eml");
-        m.received = atof(read_file(d + "received").c_str());
+        Mail m{d, {}};
         for (int k = 0; access((d + "attach" + std::to_string(k) + ".data").c_str(), F_OK) == 0; ++k) {
             const std::string a = d + "attach" + std::to_string(k);
             m.attachments.push_back({read_file(a + ".name"), read_file(a + ".type"), read_file(a + ".data")});
@@ -177,10 +127,9 @@ public:
 
 private:
     static inline int made_ = 0;
-    std::string mode_;
-    int port_;
-    std::string auth_, dir_;
-    Server proc_;
+    std::string dir_;
+    std::vector<std::string> args_;
+    SimProcess proc_;
 };
 
 // ---- the FTP server ----
@@ -191,11 +140,9 @@ public:
         mkdir(root_.c_str(), 0755);
     }
     bool up() {
-        return proc_.start(FTP_SERVER_PY,
-                           {"--port", "21", "--root", root_, "--user", "cam", "--password", kPassword, "--log", log_},
-                           "ftp" + std::to_string(made_));
+        return start_server(proc_, FTP_SERVER_PY,
+                            {"--port", "21", "--root", root_, "--user", "cam", "--password", kPassword, "--log", log_});
     }
-    void down() { proc_.stop(); }
     std::string log() const { return read_file(log_); }
     // The server writes its log after its answer: a line is waited for (bounded).
     bool logged(const std::string& text, size_t from = 0) const {
@@ -226,7 +173,7 @@ public:
 private:
     static inline int made_ = 0;
     std::string root_, log_;
-    Server proc_;
+    SimProcess proc_;
 };
 
 // ---- the camera's settings, through the library ----
@@ -386,17 +333,17 @@ TEST_F(Delivery, TextMailReachesEveryReceiverWithSubjectAndBodyIntact) {
     const double replied = send_text(subject, content);
     ASSERT_TRUE(server.wait_for(1)) << sim.err();
     const Mail mail = server.mail(1);
-    EXPECT_EQ(mail.envelope_from, m.from);
-    EXPECT_EQ(mail.envelope_to, "ann@example.org\nbob@example.org\ncy@example.org\ndee@example.org\n");
-    EXPECT_EQ(mail.subject, subject);
-    EXPECT_EQ(mail.from, m.from);
-    EXPECT_EQ(mail.to, "ann@example.org, bob@example.org, cy@example.org, dee@example.org");
-    EXPECT_EQ(mail.body, content);
-    EXPECT_NE(mail.message_id.find("@desk.test>"), std::string::npos) << mail.message_id;
+    EXPECT_EQ(mail["envelope_from"], m.from);
+    EXPECT_EQ(mail["envelope_to"], "ann@example.org\nbob@example.org\ncy@example.org\ndee@example.org\n");
+    EXPECT_EQ(mail["subject"], subject);
+    EXPECT_EQ(mail["from"], m.from);
+    EXPECT_EQ(mail["to"], "ann@example.org, bob@example.org, cy@example.org, dee@example.org");
+    EXPECT_EQ(mail["body"], content);
+    EXPECT_NE(mail["message_id"].find("@desk.test>"), std::string::npos) << mail["message_id"];
     const std::string line = outcome("Motion on channel 1");
     EXPECT_NE(line.find("API_SMTP_Send_Text"), std::string::npos) << line;
     EXPECT_NE(line.find("127.0.0.1:2525 (plain): delivered (1 attempt): 250 "), std::string::npos) << line;
-    count_receipt(true, replied, mail.received, true);
+    count_receipt(true, replied, mail.received(), true);
     // The trace has the transaction's line, and the outcome line too.
     EXPECT_NE(sim.out().find("API_SMTP_Send_Text(subject=\"Motion on channel 1, T??r!???"), std::string::npos) << sim.out();
     EXPECT_NE(sim.out().find("-> queued as delivery #1"), std::string::npos) << sim.out();
@@ -416,11 +363,10 @@ TEST_F(Delivery, AttachmentsArriveByteForByteWithTheirTypeGuessed) {
     };
     std::string every_byte;
     for (int i = 0; i < 256; ++i) every_byte += static_cast<char>(i);
+    // Types by name and case are the MimeType test's; here by content, and bytes kept.
     const Case cases[] = {
         {"snapshot.jpg", jpeg_like(150000, 1), "image/jpeg"},
-        {"SNAP.JPEG", jpeg_like(2000, 2), "image/jpeg"},
         {"snapshot_without_extension", jpeg_like(5000, 3), "image/jpeg"},  // known by its first bytes
-        {"clip.avi", random_bytes(70000, 4), "video/x-msvideo"},
         {"events.txt", "door opened\r\ndoor closed\n", "text/plain"},
         {"bytes.bin", every_byte + every_byte, "application/octet-stream"},
         {"empty.dat", "", "application/octet-stream"},
@@ -435,32 +381,40 @@ TEST_F(Delivery, AttachmentsArriveByteForByteWithTheirTypeGuessed) {
         const double replied = send_attach(subject, "picture, as taken, attached", path);
         ASSERT_TRUE(server.wait_for(++n)) << sim.err();
         const Mail mail = server.mail(n);
-        EXPECT_EQ(mail.subject, subject);
-        EXPECT_EQ(mail.body, "picture, as taken, attached");
+        EXPECT_EQ(mail["subject"], subject);
+        EXPECT_EQ(mail["body"], "picture, as taken, attached");
         ASSERT_EQ(mail.attachments.size(), 1u);
         EXPECT_EQ(mail.attachments[0].name, c.name);
         EXPECT_EQ(mail.attachments[0].type, c.type);
         EXPECT_TRUE(mail.attachments[0].data == c.bytes) << "attachment bytes differ";
         EXPECT_NE(outcome(subject).find("API_SMTP_Send_Attach"), std::string::npos);
-        count_receipt(true, replied, mail.received, true);
+        count_receipt(true, replied, mail.received(), true);
     }
 }
 
-TEST_F(Delivery, StartTlsAndImplicitTlsWithLoginTrustTheNamedCa) {
+// Over STARTTLS and implicit TLS, with login, the server's certificate is
+// trusted when the named CA (by option or environment) signed it, else refused.
+TEST_F(Delivery, TlsTrustsTheNamedCaAlone) {
     MailServer starttls("starttls", 587, std::string("cam:") + kMailPassword);
     MailServer tls("tls", 465, std::string("cam:") + kMailPassword);
     ASSERT_TRUE(starttls.up());
     ASSERT_TRUE(tls.up());
-    // The CA file by option for one run, by environment for the other.
-    for (const bool by_option : {true, false}) {
-        SCOPED_TRACE(by_option ? "--ca-file" : "APISIM_CA_FILE");
-        if (by_option) {
-            start({"--ca-file", ca_option()});
-        } else {
-            setenv("APISIM_CA_FILE", ca_option().c_str(), 1);
-            start();
-            unsetenv("APISIM_CA_FILE");
+    const struct {
+        const char* how;  // --ca-file, APISIM_CA_FILE or none
+        std::string ca;
+        bool trusted;
+    } runs[] = {{"--ca-file", ca_option(), true}, {"APISIM_CA_FILE", ca_option(), true},
+                {"--ca-file", scratch + "/other-ca.pem", false}, {"none", "", false}};
+    int run = 0;
+    for (const auto& r : runs) {
+        SCOPED_TRACE(std::string(r.how) + " " + r.ca);
+        if (run++) {
+            EXPECT_EQ(sim.stop(), 0);
+            restart_kept();
         }
+        if (r.how[0] == 'A') setenv("APISIM_CA_FILE", r.ca.c_str(), 1);
+        start(r.how[0] == '-' ? std::vector<std::string>{"--ca-file", r.ca} : std::vector<std::string>{});
+        unsetenv("APISIM_CA_FILE");
         const struct {
             MailServer& server;
             int port, ssl;
@@ -471,17 +425,21 @@ TEST_F(Delivery, StartTlsAndImplicitTlsWithLoginTrustTheNamedCa) {
             m.port = c.port, m.ssl = c.ssl, m.auth = 1;
             apply(m);
             const int before = c.server.count();
-            const std::string subject = std::string("Over ") + c.shown + (by_option ? " a" : " b");
+            const std::string subject = std::string("Over ") + c.shown + " " + std::to_string(run);
             const double replied = send_text(subject, "sealed");
+            const std::string line = outcome(subject);
+            if (!r.trusted) {
+                EXPECT_NE(line.find("failed after 1 attempt: SSL certificate problem"), std::string::npos) << line;
+                EXPECT_EQ(c.server.count(), before);
+                continue;
+            }
+            EXPECT_NE(line.find(std::string(c.shown) + ": delivered"), std::string::npos) << sim.err();
             ASSERT_TRUE(c.server.wait_for(before + 1)) << sim.err();
             const Mail mail = c.server.mail(before + 1);
-            EXPECT_EQ(mail.subject, subject);
-            EXPECT_EQ(mail.body, "sealed");
-            EXPECT_NE(outcome(subject).find(std::string(c.shown) + ": delivered"), std::string::npos) << sim.err();
-            count_receipt(true, replied, mail.received, true);
+            EXPECT_EQ(mail["subject"], subject);
+            EXPECT_EQ(mail["body"], "sealed");
+            count_receipt(true, replied, mail.received(), true);
         }
-        EXPECT_EQ(sim.stop(), 0);
-        restart_kept();
     }
 }
 
@@ -491,10 +449,8 @@ TEST_F(Delivery, StartTlsAndImplicitTlsWithLoginTrustTheNamedCa) {
 TEST_F(Delivery, FailuresEndWithTheServersAnswerAndAreNotRetriedForEver) {
     MailServer plain("plain", 2525);
     MailServer starttls("starttls", 587, std::string("cam:") + kMailPassword);
-    MailServer tls("tls", 465, std::string("cam:") + kMailPassword);
     ASSERT_TRUE(plain.up());
     ASSERT_TRUE(starttls.up());
-    ASSERT_TRUE(tls.up());
     start({"--ca-file", ca_option()});
     struct Case {
         const char* name;
@@ -512,7 +468,7 @@ TEST_F(Delivery, FailuresEndWithTheServersAnswerAndAreNotRetriedForEver) {
     bad_ssl.ssl = 7;
     const std::string missing = scratch + "/no-such-snapshot.jpg";
     const Case cases[] = {
-        {"wrong password", wrong_password, nullptr, "535 ", 1},
+        {"wrong password", wrong_password, nullptr, "535 5.7.8 Authentication credentials invalid", 1},
         {"server down", down, nullptr, "Couldn't connect to server", 3},
         {"no STARTTLS offered", no_starttls, nullptr, "STARTTLS", 1},
         {"bad receiver", bad_receiver, nullptr, "receiver \"not-an-address\" is not a plain address", 1},
@@ -531,26 +487,9 @@ TEST_F(Delivery, FailuresEndWithTheServersAnswerAndAreNotRetriedForEver) {
         // Every attempt but the last says when the next one comes.
         EXPECT_EQ(lines_with("\"" + subject + "\" to"), c.attempts) << sim.err();
     }
-    EXPECT_NE(outcome("Case wrong password").find("535 5.7.8 Authentication credentials invalid"), std::string::npos);
-    EXPECT_EQ(plain.count() + starttls.count() + tls.count(), 0);
+    EXPECT_EQ(plain.count() + starttls.count(), 0);
     EXPECT_EQ(spool_entries(), 0);
     EXPECT_TRUE(sim.running());
-    // With a CA that signed nothing of the servers', or with none named, the
-    // certificate is refused.
-    MailSettings over_tls;
-    over_tls.port = 465, over_tls.ssl = 2, over_tls.auth = 1;
-    for (const std::string& ca : {scratch + "/other-ca.pem", std::string()}) {
-        SCOPED_TRACE(ca.empty() ? "no CA file" : "another CA");
-        EXPECT_EQ(sim.stop(), 0);
-        restart_kept();
-        start(ca.empty() ? std::vector<std::string>{} : std::vector<std::string>{"--ca-file", ca});
-        apply(over_tls);
-        const std::string subject = "Case certificate with " + std::string(ca.empty() ? "no CA" : "another CA");
-        send_text(subject, "body");
-        const std::string line = outcome(subject);
-        EXPECT_NE(line.find("failed after 1 attempt: SSL certificate problem"), std::string::npos) << line;
-    }
-    EXPECT_EQ(tls.count(), 0);
 }
 
 TEST_F(Delivery, MailQueuedWhileTheServerIsDownArrivesWhenItComesBack) {
@@ -566,7 +505,7 @@ TEST_F(Delivery, MailQueuedWhileTheServerIsDownArrivesWhenItComesBack) {
     const std::string line = outcome("Queued while down");
     EXPECT_NE(line.find(": delivered ("), std::string::npos) << sim.err();
     ASSERT_EQ(server.count(), 1);
-    EXPECT_EQ(server.mail(1).body, "later");
+    EXPECT_EQ(server.mail(1)["body"], "later");
     count_receipt(true, 0, 0, false);
 }
 
@@ -617,7 +556,7 @@ TEST_F(Delivery, QueuedDeliveriesSurviveARestartAndAreMadeOnce) {
     start({"--retry", "60"});
     usleep(500000);
     EXPECT_EQ(mail.count(), 1);
-    EXPECT_EQ(mail.mail(1).body, "durable");
+    EXPECT_EQ(mail.mail(1)["body"], "durable");
     EXPECT_EQ(read_file(ftp.root() + "/kept/kept.jpg"), read_file(file));
     EXPECT_EQ(ftp.received(), 1) << ftp.log();
     figures.mails++, figures.uploads++;
@@ -675,11 +614,7 @@ TEST_F(Delivery, UploadFailuresEndWithTheServersAnswer) {
     EXPECT_NE(line.find("failed after 1 attempt: 530 "), std::string::npos) << line;
     EXPECT_TRUE(ftp.logged("login-failed cam")) << ftp.log();
     apply_ftp("/", 1);
-    upload(scratch + "/absent.jpg");
-    line = outcome("absent.jpg");
-    EXPECT_NE(line.find("failed after 1 attempt: cannot open"), std::string::npos) << line;
-    EXPECT_NE(line.find("No such file or directory"), std::string::npos) << line;
-    upload(scratch);  // a folder
+    upload(scratch);  // a folder; a missing file is the Outbox test's
     line = outcome("\"" + scratch + "\"");
     EXPECT_NE(line.find("is not a regular file"), std::string::npos) << line;
     EXPECT_EQ(access((ftp.root() + "/present.jpg").c_str(), F_OK), -1);

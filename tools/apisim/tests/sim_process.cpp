@@ -79,6 +79,12 @@ SimProcess::~SimProcess() {
 }
 
 bool SimProcess::start(const std::vector<std::string>& args) {
+    if (!launch(APISIM_PATH, args, "apisim: serving (pid ")) return false;
+    watch_ = watch(pid_, err_path_);
+    return true;
+}
+
+bool SimProcess::launch(const char* program, const std::vector<std::string>& args, const char* ready) {
     ++runs_;
     out_path_ = dir_ + "/out" + std::to_string(runs_);
     err_path_ = dir_ + "/err" + std::to_string(runs_);
@@ -90,17 +96,14 @@ bool SimProcess::start(const std::vector<std::string>& args) {
         dup2(out, 1);
         dup2(err, 2);
         setenv("APISIM_STATE", state().c_str(), 1);
-        std::vector<char*> argv{const_cast<char*>(APISIM_PATH)};
+        std::vector<char*> argv{const_cast<char*>(program)};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(APISIM_PATH, argv.data());
+        execv(program, argv.data());
         _exit(127);
     }
-    for (int i = 0; i < 1000; ++i) {  // up to 10 s
-        if (out().find("apisim: serving (pid ") != std::string::npos) {
-            watch_ = watch(pid_, err_path_);
-            return true;
-        }
+    for (int i = 0; i < 1500; ++i) {  // up to 15 s
+        if (out().find(ready) != std::string::npos) return true;
         int status;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
             pid_ = -1;

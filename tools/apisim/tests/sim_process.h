@@ -14,6 +14,9 @@ public:
     // Starts apisim with the arguments (its state file defaults to one in
     // dir()); true once it said it serves. False when it exited first.
     bool start(const std::vector<std::string>& args = {});
+    // Another program of the test (a server), not watched: true once its
+    // standard output has `ready`.
+    bool launch(const char* program, const std::vector<std::string>& args, const char* ready);
     // Sends the signal and waits: the exit status, or 128 + signal.
     int stop(int sig = 15);
     // Waits for a child that ends by itself (bounded): its status, or -1.

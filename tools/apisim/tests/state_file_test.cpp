@@ -268,45 +268,29 @@ void spill(const std::string& path, const Bytes& b) {
     fclose(f);
 }
 
-TEST(Keeper, CommitsCompactionsAndRestarts) {
+TEST(Keeper, CommitsAndCompactsOnALargeChange) {
     Folder dir;
     OwnStore st;
     bool fresh;
     std::string report, why;
-    {
-        apisim::Keeper k;
-        ASSERT_TRUE(k.open(dir.file().c_str(), st.s, fresh, report, why)) << why;
-        EXPECT_TRUE(fresh);
-        EXPECT_EQ(k.generation(), 1u);
-        for (int i = 0; i < 50; ++i) {
-            st.s.rec->VideoConfig[1].Contrast = i;
-            st.s.mark(&st.s.rec->VideoConfig[1].Contrast, 4);
-            ASSERT_TRUE(k.commit(st.s, why)) << why;
-            EXPECT_EQ(st.s.changed.count, 0);
-        }
-        // A large change rewrites the state file instead of growing the journal.
-        const uint64_t journal = k.journal_bytes();
-        memset(st.s.rec->RecordTime, 9, sizeof st.s.rec->RecordTime);
-        st.s.mark(st.s.rec->RecordTime, sizeof st.s.rec->RecordTime);
-        ASSERT_TRUE(k.commit(st.s, why)) << why;
-        EXPECT_EQ(k.generation(), 2u);
-        EXPECT_LT(k.journal_bytes(), journal);
-        st.s.rec->VideoConfig[1].Contrast = 99;
+    apisim::Keeper k;
+    ASSERT_TRUE(k.open(dir.file().c_str(), st.s, fresh, report, why)) << why;
+    EXPECT_TRUE(fresh);
+    EXPECT_EQ(k.generation(), 1u);
+    for (int i = 0; i < 50; ++i) {
+        st.s.rec->VideoConfig[1].Contrast = i;
         st.s.mark(&st.s.rec->VideoConfig[1].Contrast, 4);
         ASSERT_TRUE(k.commit(st.s, why)) << why;
-    }  // as a SIGKILL would leave them: no last compaction
-    OwnStore back;
-    apisim::Keeper k;
-    ASSERT_TRUE(k.open(dir.file().c_str(), back.s, fresh, report, why)) << why;
-    EXPECT_FALSE(fresh);
-    EXPECT_NE(report.find("1 journal records"), std::string::npos) << report;
-    EXPECT_EQ(back.s.rec->VideoConfig[1].Contrast, 99);
-    EXPECT_EQ(back.s.rec->RecordTime[3][8191], 0x09090909);
-    // A boot reads back exactly what was served.
-    bool differs = true;
-    ASSERT_TRUE(k.reload(back.s, differs, why)) << why;
-    EXPECT_FALSE(differs);
-}
+        EXPECT_EQ(st.s.changed.count, 0);
+    }
+    // A large change rewrites the state file instead of growing the journal.
+    const uint64_t journal = k.journal_bytes();
+    memset(st.s.rec->RecordTime, 9, sizeof st.s.rec->RecordTime);
+    st.s.mark(st.s.rec->RecordTime, sizeof st.s.rec->RecordTime);
+    ASSERT_TRUE(k.commit(st.s, why)) << why;
+    EXPECT_EQ(k.generation(), 2u);
+    EXPECT_LT(k.journal_bytes(), journal);
+}  // what a restart reads back, after any kind of end: apisim_test's
 
 TEST(Keeper, LeftoversOfACrashDuringCompaction) {
     Folder dir;
