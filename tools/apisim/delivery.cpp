@@ -11,11 +11,13 @@
 #include <string.h>
 #include <strings.h>
 #include <poll.h>
+#include <linux/magic.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -441,7 +443,7 @@ const char* const kSslNames[] = {"plain", "STARTTLS", "TLS"};
 
 double monotonic();
 
-enum ReadStep : int32_t { kOpened, kNoRights, kNotOpened, kNotRegular };
+enum ReadStep : int32_t { kOpened, kNoRights, kNotOpened, kNotRegular, kProcFile };
 struct ReadHeader {
     int32_t step;
     int32_t error;   // errno of the step that failed
@@ -510,6 +512,10 @@ struct CallerFile {
     struct stat first, opened;
     if (named < 0 || fstat(named, &first) != 0) tell(out, h, kNotOpened, errno);
     if (!S_ISREG(first.st_mode)) h.value = first.st_mode, tell(out, h, kNotRegular, 0);
+    // /proc/self would be this child, whose memory is apisim's.
+    struct statfs where;
+    if (fstatfs(named, &where) != 0) tell(out, h, kNotOpened, errno);
+    if (where.f_type == PROC_SUPER_MAGIC) tell(out, h, kProcFile, 0);
     char again[32] = "/proc/self/fd/";
     size_t at = strlen(again);
     char digits[12];
@@ -542,7 +548,7 @@ const char* file_type(uint64_t mode) {
     case S_IFBLK: return "a block device";
     case S_IFDIR: return "a folder";
     case S_IFSOCK: return "a socket";
-    default: return "not a regular file";
+    default: return "of another kind";
     }
 }
 
@@ -583,7 +589,8 @@ bool open_as_caller(const Job& j, double timeout, const std::atomic<bool>& stop,
     case kOpened: f.size = h.value; return true;
     case kNoRights: return failure = refused(errno_text("cannot take the rights of uid " + std::to_string(j.uid))), false;
     case kNotOpened: return failure = refused(errno_text("cannot open " + shown_path)), false;
-    default: return failure = refused(shown_path + " is " + file_type(h.value) + ", not a regular file"), false;
+    case kProcFile: return failure = refused(shown_path + " is a file of /proc, which tells of apisim, not of the caller"), false;
+    default: return failure = refused(shown_path + " is not a regular file (" + file_type(h.value) + ")"), false;
     }
 }
 

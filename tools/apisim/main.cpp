@@ -397,7 +397,9 @@ int main(int argc, char** argv) {
             line = "short record of " + std::to_string(got) + " bytes -> empty reply";
             apisim::note("%s", line.c_str());
         } else {
-            apisim::handle(store, request.Command, request.mtext, reply.mtext, line, sender_of(control));
+            // Who asked matters to the requests that name a file (an attachment, an upload).
+            const bool names_file = request.Command == 65 || request.Command == 80;
+            apisim::handle(store, request.Command, request.mtext, reply.mtext, line, names_file ? sender_of(control) : 0);
         }
         // Kept before it is answered: a reply is the caller's receipt.
         if (use_state && !keeper.commit(store, why))

@@ -84,12 +84,12 @@ for s in "MailServer 127.0.0.1" "Port 2525" "MailFrom cam@x.org" "MailTo a@x.org
 mkfifo "$t/fifo"; mkdir "$t/dir"; echo TOPSECRET >"$t/secret"; chmod 600 "$t/secret"; echo public >"$t/open"
 ln -s "$t/secret" "$t/link"
 for f in fifo dir secret; do "${nobody[@]}" "$apictl" API_SMTP_Send_Attach s c "$t/$f" >/dev/null; done
-"${nobody[@]}" "$apictl" API_SMTP_Send_Attach s c /dev/zero >/dev/null
+for f in /dev/zero /proc/self/environ; do "${nobody[@]}" "$apictl" API_SMTP_Send_Attach s c $f >/dev/null; done
 "${nobody[@]}" "$apictl" API_Net_FTPContextPut "$t/link" >/dev/null
 "${nobody[@]}" "$apictl" API_SMTP_Send_Attach s c "$t/open" >/dev/null
 ctl API_SMTP_Send_Text "$(printf 'caf\351')" body
-for _ in $(seq 100); do [ "$(grep -c 'delivery #' "$t/sim.err")" -ge 7 ] && break; sleep 0.1; done
-for why in "is a FIFO" "is a folder" "is a character device" "secret\": Permission denied" "link\": Permission denied"; do
+for _ in $(seq 100); do [ "$(grep -c 'delivery #' "$t/sim.err")" -ge 8 ] && break; sleep 0.1; done
+for why in "(a FIFO)" "(a folder)" "(a character device)" "secret\": Permission denied" "link\": Permission denied" "is a file of /proc"; do
   ok "refused: $why" has "$t/sim.err" "$why"
 done
 ok "a readable file is delivered" has "$t/mail" "filename=\"open\""
