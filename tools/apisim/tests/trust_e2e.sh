@@ -23,10 +23,11 @@ has() { grep -qaF -- "$2" "$1"; }
 ctl() { timeout 20 "$apictl" "$@" >"$t/out" 2>"$t/err"; }
 start() {  # ARGS...: apisim in the background; status 0 once it serves
   "$apisim" "$@" >"$t/sim.out" 2>"$t/sim.err" & sim=$!
-  for _ in $(seq 100); do has "$t/sim.out" serving && return 0; kill -0 $sim 2>/dev/null || return 1; sleep 0.05; done
+  for _ in $(seq 400); do has "$t/sim.out" serving && return 0; kill -0 $sim 2>/dev/null || return 1; sleep 0.05; done
+  return 1
 }
-stop() {  # status 0 when apisim ends on SIGTERM within 5 s
-  kill -TERM $sim; for _ in $(seq 50); do kill -0 $sim 2>/dev/null || { wait $sim; sim=; return 0; }; sleep 0.1; done
+stop() {  # status 0 when apisim ends on SIGTERM within 10 s (it folds its journal first)
+  kill -TERM $sim; for _ in $(seq 100); do kill -0 $sim 2>/dev/null || { wait $sim; sim=; return 0; }; sleep 0.1; done
   kill -9 $sim; wait $sim; sim=; return 1
 }
 py=(/usr/bin/python3 -c "import ctypes, os, socket, sys, time")
