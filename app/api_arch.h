@@ -428,7 +428,9 @@ int API_SMTP_Get_SSL(void);
 int API_SMTP_Set_SSL(int type);
 
 /* Mail requests: 1 says only that the daemon answered. A subject of 64 bytes or more or a
- * content of 1954 bytes or more is not sent (0); the attachment text is cut at 2016. */
+ * content of 1954 bytes or more is not sent (0); the attachment text is cut at 2016.
+ * Send_Attach's request is "subject,content,path" and the daemon splits it at its first
+ * and last comma: the subject and the path may not contain a comma (the content may). */
 int API_SMTP_Send_Text(char* subject, char* content);
 int API_SMTP_Send_Attach(char* subject, char* content, char* path);
 

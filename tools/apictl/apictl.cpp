@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include "catalog.h"
@@ -241,10 +242,69 @@ int run_and_print(Call& c, const char* name, const Run& how, bool json) {
     return o.status;
 }
 
+// ---- secrets: read from standard input or a file, never from the command
+// line (every user may read /proc/PID/cmdline) ----
+
+// A text that the operation reads and that is a password or a key.
+bool is_secret(const Param& p) {
+    if (p.dir != 'i' || p.shape != Shape::Text) return false;
+    static const char* const kWords[] = {"pass", "pwd", "key"};
+    for (const char* word : kWords)
+        for (int at = 0; at + static_cast<int>(strlen(word)) <= p.name_len; ++at)
+            if (strncasecmp(p.name + at, word, strlen(word)) == 0) return true;
+    return false;
+}
+
+// "@-": the first line of standard input; "@FILE": the first line of FILE;
+// "@@TEXT": the text "@TEXT". The line's end is not part of it.
+bool read_secret(const char* arg, char* out, size_t room, char* why, size_t why_room) {
+    static bool stdin_used = false;
+    const char* source = arg + 1;
+    const bool from_stdin = strcmp(source, "-") == 0;
+    if (from_stdin && stdin_used) return snprintf(why, why_room, "standard input is read for one argument only"), false;
+    stdin_used |= from_stdin;
+    FILE* in = from_stdin ? stdin : fopen(source, "rb");
+    if (!in) return snprintf(why, why_room, "cannot read %s: %s", source, strerror(errno)), false;
+    size_t n = 0;
+    int ch;
+    while ((ch = getc(in)) != EOF && ch != '\n' && ch != 0 && n + 1 < room) out[n++] = static_cast<char>(ch);
+    const bool failed = ferror(in);
+    if (in != stdin) fclose(in);
+    if (failed) return snprintf(why, why_room, "cannot read %s", from_stdin ? "standard input" : source), false;
+    if (ch == 0) return snprintf(why, why_room, "%s holds a NUL byte", from_stdin ? "standard input" : source), false;
+    if (ch != EOF && ch != '\n') return snprintf(why, why_room, "the line of %s is longer than %zu bytes",
+                                                  from_stdin ? "standard input" : source, room - 1), false;
+    if (n > 0 && out[n - 1] == '\r') --n;
+    out[n] = 0;
+    return true;
+}
+
+// Replaces the secret arguments given as @- or @FILE by what they name.
+bool take_secrets(const Entry& e, int argc, char** argv, char* why, size_t why_room) {
+    static char secrets[kMaxParams][4096];
+    Param params[kMaxParams];
+    const int count = params_of(e, params);
+    for (int i = 0; i < count && i < argc; ++i) {
+        if (!is_secret(params[i]) || argv[i][0] != '@') continue;
+        if (argv[i][1] == '@') {
+            ++argv[i];
+            continue;
+        }
+        char reason[300];
+        if (!read_secret(argv[i], secrets[i], sizeof secrets[i], reason, sizeof reason))
+            return snprintf(why, why_room, "%s: argument %d (%.*s): %s", e.name, i + 1, params[i].name_len,
+                            params[i].name, reason),
+                   false;
+        argv[i] = secrets[i];
+    }
+    return true;
+}
+
 int call_operation(const char* name, int argc, char** argv, bool json, Run how) {
     char why[320];
     const Entry* e = find_entry(name, why, sizeof why);
     if (!e) return usage_error("%s", why);
+    if (!take_secrets(*e, argc, argv, why, sizeof why)) return usage_error("%s", why);
     static Call c;
     if (!prepare(c, *e, argc, argv)) return usage_error("%s", c.error);
     // The operation's own printing (trace lines) comes before the result;

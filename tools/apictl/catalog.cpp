@@ -228,7 +228,7 @@ constexpr bool params_match(const char* text, const Sig& sig) {
     X(API_WLAN_SetWepKey, "(int id, char* key)", "- i128", Equal, 0, 1, 123, "\"id,key\"")                   \
     X(API_SMTP_Send_Text, "(char* subject, char* content)", "i64 i1954", Equal, 0, 0, 64,                    \
       "subject at byte 0, content from byte 64")                                                          \
-    X(API_SMTP_Send_Attach, "(char* subject, char* content, char* path)", "i i i", Equal, 0, 1, 65,          \
+    X(API_SMTP_Send_Attach, "(char* subject, char* content, char* path)", "i!, i i!,", Equal, 0, 1, 65,      \
       "\"subject,content,path\"")                                                                          \
     X(API_SNTP_Get_Date, "(char* dateBuf)", "o11", Never, 0, 0, 0, "local clock: YYYY-MM-DD")               \
     X(API_SNTP_Set_Date, "(char* dateBuf)", "i", Equal, -1, 0, 0, "local clock, then /sbin/hwclock -w")      \

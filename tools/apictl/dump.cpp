@@ -490,7 +490,12 @@ private:
                     space();
                     if (p_ >= end_) return fail("the document ends early");
                     if (*p_ != '"') return fail("a member needs a quoted name");
+                    char* const key_at = p_;
                     if (!string(key, key_len)) return false;
+                    // Which of two values would count is a guess: neither does.
+                    for (uint32_t k = n.child; k; k = nodes[k].next)
+                        if (nodes[k].key_len == key_len && memcmp(nodes[k].key, key, key_len) == 0)
+                            return p_ = key_at, fail("a name given twice in one object");
                     if (!take(':')) return fail("a ':' is missing");
                 }
                 if (!value(member, depth + 1)) return false;
@@ -637,11 +642,19 @@ private:
     }
 
     // The argument string of a value: a number as written, a text, a list of
-    // numbers joined by ','.
-    const char* argument(const Node& v) {
+    // numbers joined by ','. The value must be of the JSON type that the
+    // dump writes for the parameter: "1" is no number, 1 no text.
+    const char* argument(const Node& v, const Param& p) {
         char* out = args_ + args_used_;
         const size_t room = sizeof args_ - args_used_;
         size_t n = 0;
+        const Kind want = p.shape == Shape::Text || p.shape == Shape::Hex                 ? Kind::String
+                          : p.shape == Shape::Value && p.type != CType::Position ? Kind::Number
+                                                                                  : Kind::Array;
+        if (v.kind != want)
+            return failed("expects %s", want == Kind::String ? "a text" : want == Kind::Number ? "a number"
+                                                                                             : "a list of numbers"),
+                   nullptr;
         if (v.kind == Kind::Number || v.kind == Kind::String) {
             if (v.kind == Kind::String && memchr(v.text, 0, v.len)) return failed("a text may not contain a NUL byte"), nullptr;
             if (v.len >= room) return failed("too long"), nullptr;
@@ -689,7 +702,7 @@ private:
                 if (value->kind == Kind::Literal && value->len == 4 && memcmp(value->text, "null", 4) == 0) return;
                 --members;
             }
-            const char* arg = argument(*value);
+            const char* arg = argument(*value, p[i]);
             if (!arg) return;
             argv[i] = const_cast<char*>(arg);
         }

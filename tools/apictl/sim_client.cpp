@@ -11,12 +11,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/msg.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include "control_address.h"
+#include "init_ipc.h"
 
 namespace {
 
@@ -61,6 +63,27 @@ void wait_at_most(int fd, int seconds) {
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
+// Whoever listens at the channel's name is asked nothing and believed in
+// nothing unless the kernel says it runs as root or as the user that owns the
+// camera's queues: any local user could take the name before apisim does.
+bool trusted_server(int fd, const char* command) {
+    ucred peer;
+    socklen_t len = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0)
+        return say(false, "%s: cannot tell who serves the control channel: %s", command, strerror(errno));
+    if (peer.uid == 0) return true;
+    msqid_ds queue;
+    const int id = msgget(MSG_CONTROL_KEY, 0);
+    const bool owner_known = id >= 0 && msgctl(id, IPC_STAT, &queue) == 0;
+    if (owner_known && queue.msg_perm.uid == peer.uid) return true;
+    if (!owner_known)
+        return say(false, "%s: the control channel is served by pid %d (uid %u), not root, and the camera's queues "
+                          "do not exist: not apisim, refusing to talk to it", command, (int)peer.pid, (unsigned)peer.uid);
+    return say(false, "%s: the control channel is served by pid %d (uid %u), neither root nor the owner of the "
+                      "camera's queues (uid %u): not apisim, refusing to talk to it",
+               command, (int)peer.pid, (unsigned)peer.uid, (unsigned)queue.msg_perm.uid);
+}
+
 // Connects and sends one request: the format, the command, its words. The
 // socket, or minus the exit status after saying why.
 int send_request(const char* command, int argc, char** argv, bool json) {
@@ -77,6 +100,10 @@ int send_request(const char* command, int argc, char** argv, bool json) {
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
         close(fd);
         return -say(kUnreachable, "no apisim control channel: is apisim running?");
+    }
+    if (!trusted_server(fd, command)) {
+        close(fd);
+        return -kUnreachable;
     }
     wait_at_most(fd, kAnswerSeconds);
     // A send that fails is not the end: apisim may have answered (refused)

@@ -27,6 +27,7 @@
 #include "init_ipc.h"
 #include "op_facts.h"
 #include "serve.h"
+#include "utf8.h"
 
 namespace apisim::control {
 namespace {
@@ -301,25 +302,6 @@ bool parse_duration(const std::string& s, unsigned& ms) {
     if (!(total >= 0) || total > kMaxDelayMs) return false;
     ms = static_cast<unsigned>(total + 0.5);
     return true;
-}
-
-size_t utf8_sequence(const unsigned char* p, size_t left) {
-    const unsigned char c = p[0];
-    size_t n;
-    unsigned min;
-    if (c < 0x80) return 1;
-    if (c >= 0xc2 && c <= 0xdf) n = 2, min = 0x80;
-    else if (c >= 0xe0 && c <= 0xef) n = 3, min = 0x800;
-    else if (c >= 0xf0 && c <= 0xf4) n = 4, min = 0x10000;
-    else return 0;
-    if (left < n) return 0;
-    unsigned cp = c & (0xff >> (n + 1));
-    for (size_t i = 1; i < n; ++i) {
-        if ((p[i] & 0xc0) != 0x80) return 0;
-        cp = cp << 6 | (p[i] & 0x3f);
-    }
-    if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return 0;
-    return n;
 }
 
 std::string cut(const std::string& s) { return s.size() <= kFieldMax ? s : s.substr(0, kFieldMax) + "..."; }
@@ -652,7 +634,6 @@ void serve_request(int fd, const char* buf, ssize_t n) {
 struct Client {
     int fd;
     time_t deadline;
-    bool allowed;  // else its request is answered with a refusal
 };
 
 time_t seconds_now() {
@@ -661,12 +642,22 @@ time_t seconds_now() {
     return ts.tv_sec;
 }
 
+// A peer that may not use the channel is told so at once and closed: it
+// holds none of the slots that served users wait in.
+void refuse_at_once(int fd, const std::string& text) {
+    const std::string packet = "1\n" + text;
+    if (send(fd, packet.data(), packet.size(), MSG_DONTWAIT | MSG_NOSIGNAL) < 0) {}
+    close(fd);
+}
+
 void accept_clients(int listener, std::vector<Client>& clients) {
     for (size_t i = 0; i < kMaxClients; ++i) {
         const int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
-        if (clients.size() >= kMaxClients) answer(fd, {1, "apisim's control channel is busy: try again\n"});
-        else clients.push_back({fd, seconds_now() + kRequestSeconds, peer_allowed(fd)});
+        if (!peer_allowed(fd))
+            refuse_at_once(fd, "apisim's control channel serves uid " + decimal(geteuid()) + " and root only\n");
+        else if (clients.size() >= kMaxClients) refuse_at_once(fd, "apisim's control channel is busy: try again\n");
+        else clients.push_back({fd, seconds_now() + kRequestSeconds});
     }
 }
 
@@ -715,8 +706,6 @@ void* run_channel(void* arg) {
             const ssize_t n = recv(fd, buf, sizeof buf, MSG_TRUNC | MSG_DONTWAIT);
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) waiting.push_back(clients[i]);
             else if (n <= 0) close(fd);
-            else if (!clients[i].allowed)
-                answer(fd, {1, "apisim's control channel serves uid " + decimal(geteuid()) + " and root only\n"});
             else serve_request(fd, buf, n);
         }
         clients.swap(waiting);
@@ -758,6 +747,18 @@ void publish(const std::string& name, const std::string& request, const std::str
     emit(e);
 }
 
+// Who listens at the address: "pid N (uid U)", as the kernel tells it.
+static std::string holder_of(const sockaddr_un& address, socklen_t length) {
+    const int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    const bool known = probe >= 0 && connect(probe, reinterpret_cast<const sockaddr*>(&address), length) == 0 &&
+                       getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
+    if (probe >= 0) close(probe);
+    if (!known) return "another process";
+    return "pid " + decimal(cred.pid) + " (uid " + decimal(cred.uid) + ")";
+}
+
 bool start(std::string& why) {
     Channel& c = channel();
     c.wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -769,7 +770,9 @@ bool start(std::string& why) {
     sockaddr_un address;
     const socklen_t length = apisim_control_address(&address);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, 16) != 0) {
-        why = std::string(errno == EADDRINUSE ? "its name is taken by another process" : strerror(errno));
+        why = errno == EADDRINUSE ? "its name " + std::string(address.sun_path + 1) + " is taken by " +
+                                        holder_of(address, length)
+                                  : std::string(strerror(errno));
         if (fd >= 0) close(fd);
         return false;
     }

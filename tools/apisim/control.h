@@ -18,8 +18,9 @@ namespace apisim::control {
 
 // ---- start-up and the transaction path (main.cpp, serve.cpp) ----
 
-// Opens the channel and starts its thread. False, with the reason, when the
-// channel cannot be opened: apisim then serves without rules and monitors.
+// Opens the channel and starts its thread. False, with the reason (who holds
+// its name, when another process does), when the channel cannot be opened:
+// apisim then does not start, as callers would meet an impostor there.
 bool start(std::string& why);
 
 // Serve.cpp reports how it read the request and what it did, once per

@@ -10,8 +10,14 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <poll.h>
+#include <linux/magic.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -26,6 +32,8 @@
 #if APISIM_WITH_CURL
 #include <curl/curl.h>
 #endif
+
+#include "utf8.h"
 
 namespace apisim {
 namespace delivery {
@@ -175,11 +183,13 @@ std::string header_text(const std::string& value) {
     if (plain) return v;
     // Encoded words of at most 45 bytes (60 base64 characters), cut where a
     // UTF-8 character begins.
+    const bool utf8 = valid_utf8(v.data(), v.size());
+    const std::string word = utf8 ? "=?UTF-8?B?" : "=?UNKNOWN-8BIT?B?";
     std::string out;
     for (size_t i = 0; i < v.size();) {
         size_t n = std::min<size_t>(45, v.size() - i);
-        while (n > 1 && i + n < v.size() && (static_cast<unsigned char>(v[i + n]) & 0xc0) == 0x80) --n;
-        out += (out.empty() ? "=?UTF-8?B?" : " =?UTF-8?B?") + base64(v.substr(i, n)) + "?=";
+        while (utf8 && n > 1 && i + n < v.size() && (static_cast<unsigned char>(v[i + n]) & 0xc0) == 0x80) --n;
+        out += (out.empty() ? "" : " ") + word + base64(v.substr(i, n)) + "?=";
         i += n;
     }
     return out;
@@ -192,6 +202,38 @@ std::string without_secret(std::string text, const std::string& user, const std:
     for (const std::string& form : forms)
         for (size_t at; (at = text.find(form)) != std::string::npos;) text.replace(at, form.size(), "***");
     return text;
+}
+
+bool caller_of(pid_t pid, Job& job) {
+    job.caller_known = false;
+    if (pid <= 0) return false;
+    char path[32];
+    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+    FILE* f = fopen(path, "re");
+    if (!f) return false;
+    char line[4096];
+    int found = 0;
+    job.groups.clear();
+    while (fgets(line, sizeof line, f)) {
+        unsigned long ids[4];
+        // The fourth id is the file-system one: the one that opens files.
+        if (sscanf(line, "Uid: %lu %lu %lu %lu", &ids[0], &ids[1], &ids[2], &ids[3]) == 4)
+            job.uid = static_cast<uint32_t>(ids[3]), found |= 1;
+        else if (sscanf(line, "Gid: %lu %lu %lu %lu", &ids[0], &ids[1], &ids[2], &ids[3]) == 4)
+            job.gid = static_cast<uint32_t>(ids[3]), found |= 2;
+        else if (strncmp(line, "Groups:", 7) == 0) {
+            found |= 4;
+            char* p = line + 7;
+            for (char* end; job.groups.size() < 256; p = end) {
+                const unsigned long g = strtoul(p, &end, 10);
+                if (end == p) break;
+                job.groups.push_back(static_cast<uint32_t>(g));
+            }
+        }
+    }
+    fclose(f);
+    job.caller_known = found == 7;
+    return job.caller_known;
 }
 
 // ---- the spool entry: "key value" lines, values percent-encoded ----
@@ -270,6 +312,25 @@ bool parse_number(const std::string& s, int64_t min, int64_t max, int64_t& out) 
     return out >= min && out <= max;
 }
 
+bool parse_caller(const std::string& value, Job& job) {
+    int64_t n;
+    const size_t a = value.find(':'), b = value.find(':', a + 1);
+    if (a == std::string::npos || b == std::string::npos) return false;
+    if (!parse_number(value.substr(0, a), 0, UINT32_MAX, n)) return false;
+    job.uid = static_cast<uint32_t>(n);
+    if (!parse_number(value.substr(a + 1, b - a - 1), 0, UINT32_MAX, n)) return false;
+    job.gid = static_cast<uint32_t>(n);
+    job.groups.clear();
+    for (size_t at = b + 1; at < value.size();) {
+        size_t end = value.find(',', at);
+        if (end == std::string::npos) end = value.size();
+        if (job.groups.size() >= 256 || !parse_number(value.substr(at, end - at), 0, UINT32_MAX, n)) return false;
+        job.groups.push_back(static_cast<uint32_t>(n));
+        at = end + 1;
+    }
+    return job.caller_known = true;
+}
+
 }  // namespace
 
 std::string encode_job(const Job& job) {
@@ -280,6 +341,11 @@ std::string encode_job(const Job& job) {
     s += "queued " + std::to_string(job.queued) + "\n";
     for (const NumberField& f : kNumberFields) s += std::string(f.key) + " " + std::to_string(job.*f.member) + "\n";
     for (const TextField& f : kTextFields) s += std::string(f.key) + " " + percent(job.*f.member) + "\n";
+    if (job.caller_known) {
+        s += "caller " + std::to_string(job.uid) + ":" + std::to_string(job.gid) + ":";
+        for (size_t i = 0; i < job.groups.size(); ++i) s += (i ? "," : "") + std::to_string(job.groups[i]);
+        s += "\n";
+    }
     return s + "end\n";
 }
 
@@ -307,6 +373,11 @@ bool decode_job(const std::string& text, Job& job, std::string& error) {
         size_t index = 0;
         int64_t n = 0;
         bool ok = false, known = false;
+        if (key == "caller") {  // uid:gid:groups; absent from entries of earlier runs
+            if (job.caller_known) return error = "the field caller twice", false;
+            if (!parse_caller(value, job)) return error = "a bad value of caller", false;
+            continue;
+        }
         if (key == "id") {
             known = true, ok = parse_number(value, 1, int64_t{1} << 53, n), job.id = n;
         } else if (key == "kind") {
@@ -360,24 +431,194 @@ const char* const kSslNames[] = {"plain", "STARTTLS", "TLS"};
 
 #if APISIM_WITH_CURL
 
-bool read_whole(const std::string& path, std::string& data, std::string& error) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return error = errno_text("cannot open " + quoted(path, 200)), false;
-    struct stat st;
-    bool ok = fstat(fd, &st) == 0;
-    if (ok && !S_ISREG(st.st_mode)) error = quoted(path, 200) + " is not a regular file", ok = false;
-    else if (ok && static_cast<uint64_t>(st.st_size) > kMaxAttachment)
-        error = quoted(path, 200) + " is larger than " + std::to_string(kMaxAttachment >> 20) + " MiB", ok = false;
+// ---- files read with the caller's rights ----
+//
+// A child process takes the caller's ids (a privileged apisim can; one that
+// is not reads only for callers of its own uid), opens the file by its path
+// without opening what it names, checks that it is a regular file, opens
+// that same file for reading (so that nothing blocks: no FIFO, device or
+// directory is ever opened for reading) and streams it into a pipe. The
+// worker only waits on the pipe, until the attempt's deadline or the stop;
+// a child still busy then is killed.
+
+double monotonic();
+
+enum ReadStep : int32_t { kOpened, kNoRights, kNotOpened, kNotRegular, kProcFile };
+struct ReadHeader {
+    int32_t step;
+    int32_t error;   // errno of the step that failed
+    uint64_t value;  // the size; the file type when it is not regular
+};
+
+struct CallerFile {
+    pid_t child = -1;
+    int fd = -1;  // the pipe's reading end
+    uint64_t size = 0;
+    double deadline = 0;
+    const std::atomic<bool>* stop = nullptr;
+    bool timed_out = false;
+
+    ~CallerFile() {
+        if (fd >= 0) close(fd);
+        if (child > 0 && kill(child, SIGKILL) == 0) waitpid(child, nullptr, 0);
+    }
+    // Up to n bytes; 0 at the end; -1 at the deadline, the stop, or an error.
+    ssize_t read_some(char* buf, size_t n) {
+        for (;;) {
+            if (stop->load()) return -1;
+            const double left = deadline - monotonic();
+            if (left <= 0) return timed_out = true, -1;
+            pollfd p{fd, POLLIN, 0};
+            const int ready = poll(&p, 1, static_cast<int>(std::min(left, 0.1) * 1000) + 1);
+            if (ready < 0 && errno != EINTR) return -1;
+            if (ready <= 0) continue;
+            const ssize_t got = read(fd, buf, n);
+            if (got >= 0 || errno != EINTR) return got;
+        }
+    }
+    bool read_exactly(void* out, size_t n) {
+        auto* p = static_cast<char*>(out);
+        for (ssize_t got; n > 0; p += got, n -= static_cast<size_t>(got))
+            if ((got = read_some(p, n)) <= 0) return false;
+        return true;
+    }
+};
+
+[[noreturn]] void tell(int out, ReadHeader h, int32_t step, int32_t error) {
+    h.step = step, h.error = error;
+    if (write(out, &h, sizeof h) < 0) {}
+    _exit(0);
+}
+
+// The child's part: async-signal-safe calls only (the worker forked it from
+// a process with other threads).
+[[noreturn]] void read_in_child(const char* path, int out, bool switch_ids, uint32_t uid, uint32_t gid,
+                                const gid_t* groups, size_t group_count) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    prctl(PR_SET_DUMPABLE, 0);  // the caller's uid must not read apisim's memory through it
+    ReadHeader h{kOpened, 0, 0};
+    if (switch_ids) {
+#ifdef SYS_setresuid32
+        const long set_groups = SYS_setgroups32, set_gid = SYS_setresgid32, set_uid = SYS_setresuid32;
+#else
+        const long set_groups = SYS_setgroups, set_gid = SYS_setresgid, set_uid = SYS_setresuid;
+#endif
+        // Raw calls: these ids are this process's alone.
+        if (syscall(set_groups, group_count, groups) != 0 || syscall(set_gid, gid, gid, gid) != 0 ||
+            syscall(set_uid, uid, uid, uid) != 0)
+            tell(out, h, kNoRights, errno);
+    }
+    const int named = open(path, O_PATH | O_CLOEXEC);
+    struct stat first, opened;
+    if (named < 0 || fstat(named, &first) != 0) tell(out, h, kNotOpened, errno);
+    if (!S_ISREG(first.st_mode)) h.value = first.st_mode, tell(out, h, kNotRegular, 0);
+    // /proc/self would be this child, whose memory is apisim's.
+    struct statfs where;
+    if (fstatfs(named, &where) != 0) tell(out, h, kNotOpened, errno);
+    if (where.f_type == PROC_SUPER_MAGIC) tell(out, h, kProcFile, 0);
+    char again[32] = "/proc/self/fd/";
+    size_t at = strlen(again);
+    char digits[12];
+    int n = 0;
+    for (int v = named; n == 0 || v > 0; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
+    while (n > 0) again[at++] = digits[--n];
+    again[at] = 0;
+    // The permission is checked here, with the caller's ids.
+    int fd = open(again, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);  // no /proc
+    if (fd < 0 || fstat(fd, &opened) != 0) tell(out, h, kNotOpened, errno);
+    if (!S_ISREG(opened.st_mode) || opened.st_dev != first.st_dev || opened.st_ino != first.st_ino)
+        h.value = opened.st_mode, tell(out, h, kNotRegular, 0);
+    h.value = static_cast<uint64_t>(opened.st_size);
+    if (write(out, &h, sizeof h) != sizeof h) _exit(1);
+    static char buf[65536];
+    for (ssize_t got; (got = read(fd, buf, sizeof buf)) != 0;) {
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) _exit(1);
+        for (ssize_t put = 0, w; put < got; put += w)
+            if ((w = write(out, buf + put, static_cast<size_t>(got - put))) <= 0) _exit(1);
+    }
+    _exit(0);
+}
+
+const char* file_type(uint64_t mode) {
+    switch (mode & S_IFMT) {
+    case S_IFIFO: return "a FIFO";
+    case S_IFCHR: return "a character device";
+    case S_IFBLK: return "a block device";
+    case S_IFDIR: return "a folder";
+    case S_IFSOCK: return "a socket";
+    default: return "of another kind";
+    }
+}
+
+// Opens the job's file as its caller; `failure` says why not.
+bool open_as_caller(const Job& j, double timeout, const std::atomic<bool>& stop, CallerFile& f, Attempt& failure) {
+    const std::string shown_path = quoted(j.file, 200);
+    if (!j.caller_known)
+        return failure = refused("the caller is not known, so " + shown_path + " is not read with anybody's rights"),
+               false;
+    const uid_t me = geteuid();
+    if (me != 0 && j.uid != me)
+        return failure = refused("apisim runs as uid " + std::to_string(me) + " and cannot read " + shown_path +
+                                 " with the rights of its caller, uid " + std::to_string(j.uid)),
+               false;
+    const std::vector<gid_t> groups(j.groups.begin(), j.groups.end());
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) return failure = {Attempt::Retry, errno_text("pipe")}, false;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(pipe_fds[0]);
+        read_in_child(j.file.c_str(), pipe_fds[1], me == 0 && j.uid != 0, j.uid, j.gid, groups.data(), groups.size());
+    }
+    close(pipe_fds[1]);
+    f.fd = pipe_fds[0];
+    if (child < 0) return failure = {Attempt::Retry, errno_text("fork")}, false;
+    f.child = child;
+    f.stop = &stop;
+    f.deadline = monotonic() + timeout;
+    ReadHeader h;
+    if (!f.read_exactly(&h, sizeof h)) {
+        if (stop) return failure = {Attempt::Aborted, "broken off by the stop"}, false;
+        if (f.timed_out)
+            return failure = {Attempt::Retry, "opening " + shown_path + " took longer than the delivery timeout"}, false;
+        return failure = {Attempt::Retry, "the reader of " + shown_path + " ended early"}, false;
+    }
+    errno = h.error;
+    switch (h.step) {
+    case kOpened: f.size = h.value; return true;
+    case kNoRights: return failure = refused(errno_text("cannot take the rights of uid " + std::to_string(j.uid))), false;
+    case kNotOpened: return failure = refused(errno_text("cannot open " + shown_path)), false;
+    case kProcFile: return failure = refused(shown_path + " is a file of /proc, which tells of apisim, not of the caller"), false;
+    default: return failure = refused(shown_path + " is not a regular file (" + file_type(h.value) + ")"), false;
+    }
+}
+
+// The whole attachment, read as its caller, within the deadline.
+bool read_whole(const Job& j, double timeout, const std::atomic<bool>& stop, std::string& data, Attempt& failure) {
+    CallerFile f;
+    if (!open_as_caller(j, timeout, stop, f, failure)) return false;
+    const std::string shown_path = quoted(j.file, 200);
+    if (f.size > kMaxAttachment)
+        return failure = refused(shown_path + " is larger than " + std::to_string(kMaxAttachment >> 20) + " MiB"),
+               false;
     data.clear();
     char buf[65536];
-    for (ssize_t n; ok && (n = read(fd, buf, sizeof buf)) != 0;) {
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) error = errno_text("cannot read " + quoted(path, 200)), ok = false;
-        else if (data.size() + n > kMaxAttachment) error = quoted(path, 200) + " grew too large", ok = false;
-        else data.append(buf, n);
+    for (ssize_t n; (n = f.read_some(buf, sizeof buf)) != 0;) {
+        if (n < 0 && stop) return failure = {Attempt::Aborted, "broken off by the stop"}, false;
+        if (n < 0 && f.timed_out)
+            return failure = {Attempt::Retry, "reading " + shown_path + " took longer than the delivery timeout"}, false;
+        if (n < 0) return failure = {Attempt::Retry, errno_text("cannot read " + shown_path)}, false;
+        if (data.size() + static_cast<size_t>(n) > kMaxAttachment)
+            return failure = refused(shown_path + " grew too large"), false;
+        data.append(buf, static_cast<size_t>(n));
     }
-    close(fd);
-    return ok;
+    int status = -1;
+    waitpid(f.child, &status, 0);
+    f.child = -1;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return failure = {Attempt::Retry, "cannot read " + shown_path + " to its end"}, false;
+    return true;
 }
 
 // One transfer's curl objects and what the server said.
@@ -387,7 +628,6 @@ struct Transfer {
     curl_mime* mime = nullptr;
     curl_slist* receivers = nullptr;
     curl_slist* headers = nullptr;
-    FILE* file = nullptr;
     char error[CURL_ERROR_SIZE] = "";
     std::string last_line;   // the server's last answer
     std::string last_error;  // its last 4xx or 5xx answer, while no good one came after it
@@ -397,7 +637,6 @@ struct Transfer {
         curl_mime_free(mime);
         curl_slist_free_all(receivers);
         curl_slist_free_all(headers);
-        if (file) fclose(file);
     }
 };
 
@@ -507,7 +746,7 @@ std::string mail_date(int64_t when) {
 std::string cut_text(const std::string& s, size_t max) {
     if (s.size() <= max) return s;
     size_t n = max;
-    while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xc0) == 0x80) --n;
+    while (valid_utf8(s.data(), s.size()) && n > 0 && (static_cast<unsigned char>(s[n]) & 0xc0) == 0x80) --n;
     return s.substr(0, n);
 }
 
@@ -522,7 +761,8 @@ Attempt send_mail(const Job& j, const DeliveryOptions& o, const std::atomic<bool
     std::vector<std::string> to;
     std::string error, attachment;
     if (!split_receivers(j.to, to, error)) return refused(error);
-    if (j.kind == Kind::Attach && !read_whole(j.file, attachment, error)) return refused(error);
+    Attempt failure;
+    if (j.kind == Kind::Attach && !read_whole(j, o.timeout, stop, attachment, failure)) return failure;
 
     Transfer t;
     if (!prepare(t, o, stop, j.ssl == 2 ? "smtps" : "smtp", j.server, mail_port(j), "", error))
@@ -550,7 +790,8 @@ Attempt send_mail(const Job& j, const DeliveryOptions& o, const std::atomic<bool
     t.mime = curl_mime_init(c);
     curl_mimepart* text = curl_mime_addpart(t.mime);
     curl_mime_data(text, j.content.data(), j.content.size());
-    curl_mime_type(text, "text/plain; charset=UTF-8");
+    curl_mime_type(text, valid_utf8(j.content.data(), j.content.size()) ? "text/plain; charset=UTF-8"
+                                                                         : "text/plain; charset=unknown-8bit");
     curl_mime_encoder(text, "quoted-printable");
     if (j.kind == Kind::Attach) {
         curl_mimepart* part = curl_mime_addpart(t.mime);
@@ -583,29 +824,35 @@ std::string ftp_path(CURL* c, const std::string& folder, const std::string& name
     return path + escaped(name);
 }
 
+size_t read_upload(char* buf, size_t size, size_t count, void* file) {
+    const ssize_t got = static_cast<CallerFile*>(file)->read_some(buf, size * count);
+    return got < 0 ? CURL_READFUNC_ABORT : static_cast<size_t>(got);
+}
+
 Attempt upload(const Job& j, const DeliveryOptions& o, const std::atomic<bool>& stop) {
     const std::string name = base_name(j.file);
     if (name.empty()) return refused("no file name in " + quoted(j.file, 200));
+    CallerFile file;
+    Attempt failure;
+    if (!open_as_caller(j, o.timeout, stop, file, failure)) return failure;
     Transfer t;
-    t.file = fopen(j.file.c_str(), "rbe");
-    if (!t.file) return refused(errno_text("cannot open " + quoted(j.file, 200)));
-    struct stat st;
-    if (fstat(fileno(t.file), &st) != 0 || !S_ISREG(st.st_mode))
-        return refused(quoted(j.file, 200) + " is not a regular file");
     std::string error;
     if (!prepare(t, o, stop, "ftp", j.server, ftp_port(j), ftp_path(t.curl, j.folder, name), error))
         return refused(error);
     CURL* c = t.curl;
     curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(c, CURLOPT_READDATA, t.file);
-    curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(st.st_size));
+    curl_easy_setopt(c, CURLOPT_READFUNCTION, read_upload);
+    curl_easy_setopt(c, CURLOPT_READDATA, &file);
+    curl_easy_setopt(c, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(file.size));
     curl_easy_setopt(c, CURLOPT_FTP_CREATE_MISSING_DIRS, static_cast<long>(CURLFTP_CREATE_DIR_RETRY));
     if (!j.user.empty()) {
         curl_easy_setopt(c, CURLOPT_USERNAME, j.user.c_str());
         curl_easy_setopt(c, CURLOPT_PASSWORD, j.password.c_str());
     }
     if (j.passive == 0) curl_easy_setopt(c, CURLOPT_FTPPORT, "-");  // active, from the control connection's address
-    return perform(t, stop, j);
+    const Attempt a = perform(t, stop, j);
+    if (file.timed_out) return {Attempt::Retry, "reading " + quoted(j.file, 200) + " took longer than the delivery timeout"};
+    return a;
 }
 
 Attempt attempt(const Job& j, const DeliveryOptions& o, const std::atomic<bool>& stop) {
@@ -660,7 +907,7 @@ class Outbox {
 public:
     bool start(const DeliveryOptions& options, std::string& error);
     void stop();
-    std::string queue(int command, const char* mtext, const BUFFER_ENCODE_T& rec, std::string& args);
+    std::string queue(int command, const char* mtext, const BUFFER_ENCODE_T& rec, std::string& args, pid_t caller);
     void listen(OutcomeListener listener) {
         std::lock_guard<std::mutex> hold(mu_);
         listeners_.push_back(std::move(listener));
@@ -813,7 +1060,8 @@ void Outbox::forget(const Job& job) {
                 name.c_str(), strerror(errno));
 }
 
-std::string Outbox::queue(int command, const char* mtext, const BUFFER_ENCODE_T& rec, std::string& args) {
+std::string Outbox::queue(int command, const char* mtext, const BUFFER_ENCODE_T& rec, std::string& args,
+                          pid_t caller) {
     Job job;
     job.queued = time(nullptr);
     std::string refusal;
@@ -853,6 +1101,7 @@ std::string Outbox::queue(int command, const char* mtext, const BUFFER_ENCODE_T&
         job.ssl = s.smtpSSL;
         job.auth = s.smtpAuth;
     }
+    if (job.kind != Kind::Text) caller_of(caller, job);
     // A relative path means the same file after a restart elsewhere.
     char cwd[PATH_MAX];
     if (!job.file.empty() && job.file[0] != '/' && getcwd(cwd, sizeof cwd))
@@ -1082,8 +1331,9 @@ bool start_deliveries(const DeliveryOptions& options, std::string& error) {
     return the_outbox().start(options, error);
 }
 void stop_deliveries() { the_outbox().stop(); }
-std::string queue_delivery(int command, const char* mtext, const BUFFER_ENCODE_T& rec, std::string& args) {
-    return the_outbox().queue(command, mtext, rec, args);
+std::string queue_delivery(int command, const char* mtext, const BUFFER_ENCODE_T& rec, std::string& args,
+                           pid_t caller) {
+    return the_outbox().queue(command, mtext, rec, args, caller);
 }
 void add_outcome_listener(OutcomeListener listener) { the_outbox().listen(std::move(listener)); }
 std::vector<std::string> outbox_lines() { return the_outbox().lines(); }

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <sys/types.h>
 
 #include <functional>
 #include <string>
@@ -44,8 +45,11 @@ void stop_deliveries();
 
 // The sending commands 64, 65 and 80: queues the delivery with the settings
 // of `rec`. `args` receives the decoded request for the trace line; the
-// result is the trace line's outcome ("queued as delivery #7").
-std::string queue_delivery(int command, const char* mtext, const BUFFER_ENCODE_T& rec, std::string& args);
+// result is the trace line's outcome ("queued as delivery #7"). `caller` is
+// the process that asked (0: unknown): an attachment or upload is read with
+// the rights it had at the call, never with apisim's own.
+std::string queue_delivery(int command, const char* mtext, const BUFFER_ENCODE_T& rec, std::string& args,
+                           pid_t caller = 0);
 
 // Called with every outcome line, on the worker thread (or on the serving
 // thread, for a request refused at once).
@@ -74,8 +78,11 @@ bool split_attach_request(const char* text, std::string& subject, std::string& c
 const char* guess_mime_type(const std::string& name, const unsigned char* head, size_t head_size);
 
 // A header value as it goes into the mail: control characters become spaces,
-// and a value with other than printable ASCII becomes RFC 2047 words.
+// and a value with other than printable ASCII becomes RFC 2047 words, in
+// UTF-8 when it is UTF-8 and in UNKNOWN-8BIT (RFC 1428) when it is not: the
+// bytes are kept and nothing claims what they are not.
 std::string header_text(const std::string& value);
+
 
 // One queued delivery, as the spool keeps it.
 enum class Kind { Text, Attach, Upload };
@@ -94,8 +101,14 @@ struct Job {
     int32_t passive = 0;        // uploads
     // The request.
     std::string subject, content, file;
+    // Whose rights read the file: the caller's ids at the call.
+    bool caller_known = false;
+    uint32_t uid = 0, gid = 0;
+    std::vector<uint32_t> groups;
 };
 std::string encode_job(const Job& job);
+// The credentials of a running process from /proc: false when not known.
+bool caller_of(pid_t pid, Job& job);
 bool decode_job(const std::string& text, Job& job, std::string& error);
 
 // `text` with every occurrence of the secret (and of the forms a login

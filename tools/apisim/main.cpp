@@ -144,19 +144,41 @@ void print_factory(FILE* to) {
 
 // ---- IPC objects ----
 
+// The instance lock is free at 0 and taken by raising it to 1 with SEM_UNDO,
+// in one step that waits for 0: a new set (made at 0) is free, and the
+// kernel gives it back when its holder ends in any way. Only this user may
+// change it (mode 0600); one that another user made, or that others may
+// change, could be held at 1 to keep apisim away, so it is removed and made
+// anew.
 void take_instance_lock() {
-    int id = semget(kInstanceKey, 1, IPC_CREAT | IPC_EXCL | 0666);
-    if (id >= 0) {
-        if (semctl(id, 0, SETVAL, 1) != 0) fail(errno_text("instance lock"));
-    } else if ((id = semget(kInstanceKey, 1, 0666)) < 0) {
-        fail(errno_text("instance lock"));
+    const uid_t me = geteuid();
+    int id = semget(kInstanceKey, 1, IPC_CREAT | 0600);
+    if (id < 0) fail(errno_text("instance lock"));
+    semid_ds ds{};
+    union { int value; semid_ds* buf; } arg;
+    arg.buf = &ds;
+    if (semctl(id, 0, IPC_STAT, arg) != 0) fail(errno_text("instance lock"));
+    if (ds.sem_perm.uid != me || ds.sem_perm.cuid != me || (ds.sem_perm.mode & 0077) != 0) {
+        if (semctl(id, 0, IPC_RMID) != 0)
+            fail(errno_text(("the instance lock at key 1685 belongs to uid " + std::to_string(ds.sem_perm.uid) +
+                             " and cannot be removed").c_str()));
+        apisim::note("replaced the instance lock found at key 1685 (creator uid %d, mode %03o)",
+                     static_cast<int>(ds.sem_perm.cuid), ds.sem_perm.mode & 0777);
+        id = semget(kInstanceKey, 1, IPC_CREAT | IPC_EXCL | 0600);
+        if (id < 0) fail(errno_text("instance lock (made anew by another process at once)"));
     }
-    sembuf take{0, -1, IPC_NOWAIT | SEM_UNDO};
-    if (semop(id, &take, 1) == 0) return;
-    if (errno == EAGAIN)
-        fail("another instance (pid " + std::to_string(semctl(id, 0, GETPID)) +
-             ") is serving the control queue");
-    fail(errno_text("instance lock"));
+    sembuf take[2] = {{0, 0, IPC_NOWAIT}, {0, 1, IPC_NOWAIT | SEM_UNDO}};
+    for (int round = 0; round < 2; ++round) {
+        if (semop(id, take, 2) == 0) return;
+        if (errno != EAGAIN) fail(errno_text("instance lock"));
+        const pid_t holder = semctl(id, 0, GETPID);
+        if (holder > 0 && holder != getpid() && (kill(holder, 0) == 0 || errno == EPERM))
+            fail("another instance (pid " + std::to_string(holder) + ") is serving the control queue");
+        // Taken, with nobody alive behind it: set by hand. Free it once.
+        apisim::note("the instance lock was held with nobody behind it: freed");
+        if (semctl(id, 0, SETVAL, 0) != 0) fail(errno_text("instance lock"));
+    }
+    fail("the instance lock keeps being taken");
 }
 
 // The shared record: writable by this user alone. A segment found at the key
@@ -215,13 +237,22 @@ void free_api_lock(bool at_start) {
     if (!at_start) apisim::note("the API lock was found at %d with nobody holding it: set to 1", value);
 }
 
-// Looks at the API lock five times a second: the serving loop sleeps in its
-// receive while callers wait at a lock that nobody would free.
+// A queue removed under the stand-in is made anew at once: callers (and
+// apictl, which never creates them) find the camera's queues while it runs.
+void remake_queue(key_t key, const char* what) {
+    if (msgget(key, 0) >= 0 || errno != ENOENT) return;
+    if (msgget(key, IPC_PERM_WORD | IPC_EXCL) >= 0) apisim::note("the %s was removed: made anew", what);
+}
+
+// Looks at the API lock and the queues five times a second: the serving loop
+// sleeps in its receive while callers wait at a lock that nobody would free.
 void* watch_api_lock(void*) {
     const timespec pause{0, 200 * 1000 * 1000};
     for (;;) {
         nanosleep(&pause, nullptr);
         free_api_lock(false);
+        remake_queue(MSG_CONTROL_KEY, "control queue");
+        remake_queue(MSG_RESPONSE_KEY, "response queue");
     }
     return nullptr;
 }
@@ -246,12 +277,21 @@ int open_queue(key_t key, const char* what) {
 // A queue removed under the stand-in: made anew, and said so.
 bool queue_gone(int error) { return error == EIDRM || error == EINVAL; }
 
+// The process that sent the request just received: the last sender, while
+// nothing was sent after it and apisim was the last to receive (a caller
+// holds the API lock, so no other caller sends meanwhile). 0: not known.
+pid_t sender_of(int control) {
+    msqid_ds queue;
+    if (msgctl(control, IPC_STAT, &queue) != 0 || queue.msg_qnum != 0 || queue.msg_lrpid != getpid()) return 0;
+    return queue.msg_lspid;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const char* env = getenv("APISIM_STATE");
     std::string state_path = env && *env ? env : "./apisim.state";
-    bool trace = false, use_state = true;
+    bool trace = false, use_state = true, accept_loss = false;
     apisim::DeliveryOptions delivery;  // delivery hook
     std::string option_error;
     for (int i = 1; i < argc; ++i) {
@@ -268,6 +308,8 @@ int main(int argc, char** argv) {
             trace = true;
         } else if (a == "--no-state") {
             use_state = false;
+        } else if (a == "--accept-state-loss") {
+            accept_loss = true;
         } else if (a == "--defaults") {
             print_factory(stdout);
             return 0;
@@ -285,6 +327,9 @@ int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     take_instance_lock();
+    // [control] fault rules and monitors. Without its channel apisim does not
+    // serve: whoever holds the name would answer apictl in its place.
+    if (std::string why; !apisim::control::start(why)) fail("cannot open the control channel: " + why);
     // The files are authoritative: whatever an earlier instance left in the
     // shared record is replaced by what was kept.
     apisim::Store store;
@@ -293,7 +338,8 @@ int main(int argc, char** argv) {
     if (use_state) {
         bool fresh;
         std::string report, why;
-        if (!keeper.open(state_path.c_str(), store, fresh, report, why)) fail("refusing the state: " + why);
+        keeper.accept_loss = accept_loss;
+        if (!keeper.open(state_path.c_str(), store, fresh, report, why)) fail(why);
         apisim::note("%s", report.c_str());
     } else {
         apisim::set_defaults(store);
@@ -328,9 +374,6 @@ int main(int argc, char** argv) {
     sa.sa_handler = on_alarm;
     sigaction(SIGALRM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
-    // [control] fault rules and monitors; without the channel apisim still serves.
-    if (std::string why; !apisim::control::start(why))
-        apisim::note("no control channel (%s): fault rules and monitors are off", why.c_str());
 
     printf("apisim: serving (pid %d)\n", static_cast<int>(getpid()));
     fflush(stdout);
@@ -354,7 +397,9 @@ int main(int argc, char** argv) {
             line = "short record of " + std::to_string(got) + " bytes -> empty reply";
             apisim::note("%s", line.c_str());
         } else {
-            apisim::handle(store, request.Command, request.mtext, reply.mtext, line);
+            // Who asked matters to the requests that name a file (an attachment, an upload).
+            const bool names_file = request.Command == 65 || request.Command == 80;
+            apisim::handle(store, request.Command, request.mtext, reply.mtext, line, names_file ? sender_of(control) : 0);
         }
         // Kept before it is answered: a reply is the caller's receipt.
         if (use_state && !keeper.commit(store, why))
@@ -392,7 +437,7 @@ int main(int argc, char** argv) {
             if (stop_requested) break;
         }
         apisim::control::after_reply(request.Command, line);  // [control] the monitors' line
-        if (trace) printf("%s\n", line.c_str());
+        if (trace) printf("%s\n", apisim::printable(line).c_str());
     }
     apisim::stop_deliveries();  // delivery hook
     if (use_state && !keeper.compact(store, why))

@@ -22,13 +22,28 @@ using op_facts::Facts;
 using op_facts::Rep;
 using op_facts::Req;
 
+std::string printable(std::string text) {
+    for (char& ch : text)
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) ch = '?';
+    return text;
+}
+
 void note(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    fputs("apisim: ", stderr);
-    vfprintf(stderr, format, args);
-    fputc('\n', stderr);
+    char small[512];
+    va_list again;
+    va_copy(again, args);
+    const int n = vsnprintf(small, sizeof small, format, args);
+    std::string text = small;
+    if (n >= static_cast<int>(sizeof small)) {
+        text.resize(static_cast<size_t>(n) + 1);
+        vsnprintf(&text[0], text.size(), format, again);
+        text.resize(static_cast<size_t>(n));
+    }
+    va_end(again);
     va_end(args);
+    fprintf(stderr, "apisim: %s\n", printable(text).c_str());
 }
 
 namespace {
@@ -45,12 +60,11 @@ std::string fmt(const char* format, ...) {
     return buf;
 }
 
+// The text's own bytes: the monitor's JSON shows them exactly, the log and
+// the trace through printable().
 std::string quoted(const char* text, size_t max = 60) {
     const size_t len = strnlen(text, max + 1);
-    std::string s = "\"";
-    for (size_t i = 0; i < len && i < max; ++i)
-        s += (text[i] >= 32 && text[i] < 127) ? text[i] : '?';
-    return s + (len > max ? "...\"" : "\"");
+    return "\"" + std::string(text, len < max ? len : max) + (len > max ? "...\"" : "\"");
 }
 
 // One request as the stand-in sees it.
@@ -278,6 +292,7 @@ struct Ctx {
     Store& s;
     Request& q;
     char* reply;
+    pid_t caller;
     BUFFER_ENCODE_T& r() { return *s.rec; }
 };
 using Handler = std::string (*)(Ctx&);
@@ -589,7 +604,7 @@ std::string list_records(Ctx& c) {
 }
 
 // ---- delivery hook: mails and uploads go to the outbox (delivery.h) ----
-std::string deliver(Ctx& c) { return queue_delivery(c.q.command, c.q.text, c.r(), c.q.args); }
+std::string deliver(Ctx& c) { return queue_delivery(c.q.command, c.q.text, c.r(), c.q.args, c.caller); }
 // ---- end of delivery hook ----
 
 // A recording trigger: noted, and its source kept in the channel's
@@ -710,7 +725,7 @@ bool carries_secret(int command) {
 
 }  // namespace
 
-void handle(Store& store, int command, const char* request, char* reply, std::string& line) {
+void handle(Store& store, int command, const char* request, char* reply, std::string& line, pid_t caller) {
     char text[MSG_TEXT_SIZE];
     memcpy(text, request, sizeof text);
     text[sizeof text - 1] = 0;
@@ -719,7 +734,7 @@ void handle(Store& store, int command, const char* request, char* reply, std::st
     const char* name = nullptr;
     for (const Custom& c : kCustom) {
         if (c.command != command) continue;
-        Ctx ctx{store, q, reply};
+        Ctx ctx{store, q, reply, caller};
         result = c.handle(ctx);
         name = c.name;
     }

@@ -2,6 +2,8 @@
 // store.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 #include "store.h"
@@ -12,7 +14,13 @@ namespace apisim {
 // record are zero), `reply` the reply's mtext (2018 bytes, cleared by the
 // caller). `line` receives the transaction's trace line: the operation's
 // name, the decoded request and the result.
-void handle(Store& store, int command, const char* request, char* reply, std::string& line);
+// `caller` is the process that sent the request, 0 when it is not known: the
+// outbox reads attachments and uploads with its rights.
+void handle(Store& store, int command, const char* request, char* reply, std::string& line,
+            pid_t caller = 0);
+
+// `text` with control characters as '?': fit for one line of a log.
+std::string printable(std::string text);
 
 // Notes what the stand-in did that no setting records (actions, live values,
 // refusals) on standard error.

@@ -294,13 +294,33 @@ bool Keeper::load(bool& fresh, std::string& report, std::string& error) {
         set_defaults(scratch);
         generation_ = 0;
         report = "no state file " + path_ + " yet: starting from the factory settings";
-        if (access(journal_path_.c_str(), F_OK) == 0) report += " (the journal beside it is set aside)";
+        struct stat journal;
+        if (stat(journal_path_.c_str(), &journal) == 0 && journal.st_size > static_cast<off_t>(sizeof(JournalHeader))) {
+            // Its records are changes to the state file that is gone: on the
+            // factory settings they would make a state nobody ever had.
+            if (!accept_loss)
+                return error = "no state file " + path_ + ", but its journal " + journal_path_ +
+                               " is there: its acknowledged changes would be lost (put the state file back, or "
+                               "start with --accept-state-loss to begin from the factory settings)",
+                       false;
+            const std::string aside = journal_path_ + ".orphan";
+            if (rename(journal_path_.c_str(), aside.c_str()) != 0) return error = errno_text(aside), false;
+            report += " (its journal, without the state file, kept as " + aside + ")";
+        }
     } else {
         if (!parse_state(bytes.data(), bytes.size(), scratch, generation_, error))
             return error = path_ + ": " + error, false;
         report = "state file " + path_ + " (generation " + std::to_string(generation_) + ")";
         if (!read_file(journal_path_, kJournalReadLimit, bytes, missing, error)) {
             if (!missing) return false;
+            // Every state file of version 2 has had a journal beside it from
+            // the moment it was written.
+            if (generation_ > 0 && !accept_loss)
+                return error = "the journal " + journal_path_ + " of state file " + path_ + " (generation " +
+                               std::to_string(generation_) +
+                               ") is missing: the acknowledged changes it held would be lost (put it back, or "
+                               "start with --accept-state-loss to begin from the state file alone)",
+                       false;
             report += ", no journal";
         } else {
             if (bytes.size() > kJournalReadLimit) return error = journal_path_ + ": longer than any journal", false;
@@ -319,14 +339,24 @@ bool Keeper::load(bool& fresh, std::string& report, std::string& error) {
 bool Keeper::open(const char* path, Store& store, bool& fresh, std::string& report, std::string& error) {
     path_ = path;
     journal_path_ = path_ + ".journal";
-    if (!load(fresh, report, error)) return false;
+    if (!load(fresh, report, error)) return error = "refusing the state: " + error, false;
     memcpy(store.rec, loaded_.rec, kRecordSize);
     store.extra = loaded_.extra;
     reset_live(store);
-    return compact(store, error);
+    if (compact(store, error)) return true;
+    const bool full = error.find(strerror(ENOSPC)) != std::string::npos;
+    error = std::string("cannot write the state back") + (full ? ": the disk is full" : "") + " (" +
+            error + "); the state file and its journal are left as they were";
+    return false;
 }
 
 bool Keeper::compact(Store& store, std::string& error) {
+    // The first state file: its (empty) journal is there before it, so that a
+    // state file is never seen without the journal it comes with.
+    if (access(journal_path_.c_str(), F_OK) != 0) {
+        journal_header(generation_ + 1, buffer_);
+        if (!replace_file(journal_path_, buffer_, error)) return false;
+    }
     state_bytes(store, generation_ + 1, buffer_);
     if (!replace_file(path_, buffer_, error)) return false;
     ++generation_;

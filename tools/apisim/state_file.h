@@ -53,8 +53,10 @@ public:
     ~Keeper();
 
     // Reads PATH and PATH.journal into `store`, or the factory settings when
-    // there is no PATH (`fresh`), then writes them back as a new state file
-    // with an empty journal. `report` tells what was found.
+    // there is neither (`fresh`), then writes them back as a new state file
+    // with an empty journal. `report` tells what was found; `error` says
+    // whether the files were refused (they are left as they are) or could not
+    // be written back (a full disk is named).
     bool open(const char* path, Store& store, bool& fresh, std::string& report, std::string& error);
     // Makes the store's pending changes durable and clears them: one journal
     // record, flushed; a large change, or a journal grown past its limit,
@@ -65,6 +67,13 @@ public:
     // Reads back what the files hold into `store` (a boot); `differs` tells
     // whether it was not what the store held.
     bool reload(Store& store, bool& differs, std::string& error);
+
+    // A start normally refuses a journal without its state file, and a state
+    // file without the journal that it had: either way acknowledged changes
+    // would be lost. With this set it starts anyway, from the state file
+    // alone or from the factory settings (the journal then kept aside as
+    // PATH.journal.orphan).
+    bool accept_loss = false;
 
     uint64_t generation() const { return generation_; }
     uint64_t journal_bytes() const { return journal_end_; }

@@ -155,7 +155,7 @@ run load "$tmp/bad.json"
 for want in "video/channel 1/Hue: .*300 is out of range" "video/channel 1/Hew: no such setting" \
   "video/Hue: a setting per channel" "video/channel 4: no such entry: channels 0 to 3" \
   "video/Codetype: .*out of range" "video/CutPixel/8: no such entry: entries 0 to 7" "vidoe: no such family" \
-  "wlan/SSID: expects a list of numbers" "wlan/Channel: .*not an integer: 'eleven'" \
+  "wlan/SSID: expects a text" "wlan/Channel: expects a number" \
   "wlan/WepKey/0: no such entry: entries 1 to 4" "network/NetConfig: its value 'netmask' is missing" \
   "network/DNS/1: .*failure value" "ptz/POSITION/1: its first number must be the entry's own \(1\)" \
   "ptz/Speed: .*not an integer: '1.5'" "motion/channel 0/Mask: .*expects 48 comma-separated integers" \

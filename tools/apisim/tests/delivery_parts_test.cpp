@@ -253,7 +253,7 @@ TEST(Outbox, ListsItsQueueAndLastOutcomesAsLinesAndJson) {
     EXPECT_EQ(args, "subject=\"Listed\", content=\"body\"");
     memset(mtext, 0, sizeof mtext);
     strcpy(mtext, "/no/such/file.jpg");
-    EXPECT_EQ(queue_delivery(80, mtext, rec, args), "queued as delivery #2");
+    EXPECT_EQ(queue_delivery(80, mtext, rec, args, getpid()), "queued as delivery #2");
     auto wait_heard = [&](size_t n) {
         for (int i = 0; i < 500; ++i) {
             {
