@@ -14,7 +14,11 @@ t=$(mktemp -d /tmp/trust_test.XXXXXX) && chmod 755 "$t"
 trap 'kill -9 $sim $(jobs -p) 2>/dev/null; wait 2>/dev/null; umount "$t/disk" 2>/dev/null; rm -rf "$t"' EXIT
 export ASAN_OPTIONS=${ASAN_OPTIONS:-}:verify_asan_link_order=0
 ip link set lo up
-nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+# uid 65534 runs copies of apictl and its library: the build tree may lie
+# where only root may look (a clone under /root).
+mkdir "$t/bin" && cp "$apictl" "$t/bin/" &&
+  ldd "$apictl" | awk '$3 ~ /libapi_arch/ { print $3 }' | xargs -r cp -L -t "$t/bin/"
+nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups env LD_LIBRARY_PATH="$t/bin")
 ok() {
   checks=$((checks + 1)); "${@:2}" >/dev/null 2>&1 && return
   echo "FAIL: $1"; tail -n2 "$t/err" "$t/sim.err"; failures=$((failures + 1))
@@ -84,10 +88,10 @@ for _ in $(seq 100); do (: >/dev/tcp/127.0.0.1/2525) 2>/dev/null && break; sleep
 for s in "MailServer 127.0.0.1" "Port 2525" "MailFrom cam@x.org" "MailTo a@x.org"; do ctl API_SMTP_Set_${s% *} "${s#* }"; done
 mkfifo "$t/fifo"; mkdir "$t/dir"; echo TOPSECRET >"$t/secret"; chmod 600 "$t/secret"; echo public >"$t/open"
 ln -s "$t/secret" "$t/link"
-for f in fifo dir secret; do "${nobody[@]}" "$apictl" API_SMTP_Send_Attach s c "$t/$f" >/dev/null; done
-for f in /dev/zero /proc/self/environ; do "${nobody[@]}" "$apictl" API_SMTP_Send_Attach s c $f >/dev/null; done
-"${nobody[@]}" "$apictl" API_Net_FTPContextPut "$t/link" >/dev/null
-"${nobody[@]}" "$apictl" API_SMTP_Send_Attach s c "$t/open" >/dev/null
+for f in fifo dir secret; do "${nobody[@]}" "$t/bin/${apictl##*/}" API_SMTP_Send_Attach s c "$t/$f" >/dev/null; done
+for f in /dev/zero /proc/self/environ; do "${nobody[@]}" "$t/bin/${apictl##*/}" API_SMTP_Send_Attach s c $f >/dev/null; done
+"${nobody[@]}" "$t/bin/${apictl##*/}" API_Net_FTPContextPut "$t/link" >/dev/null
+"${nobody[@]}" "$t/bin/${apictl##*/}" API_SMTP_Send_Attach s c "$t/open" >/dev/null
 ctl API_SMTP_Send_Text "$(printf 'caf\351')" body
 for _ in $(seq 100); do [ "$(grep -c 'delivery #' "$t/sim.err")" -ge 8 ] && break; sleep 0.1; done
 for why in "(a FIFO)" "(a folder)" "(a character device)" "secret\": Permission denied" "link\": Permission denied" "is a file of /proc"; do
