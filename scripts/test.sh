@@ -29,8 +29,12 @@ ensure_packages cmake make g++ googletest iproute2 binutils pkgconf python3 file
   g++-mipsel-linux-gnu qemu-user-static libcrypt-dev libcrypt-dev:mipsel \
   libjpeg62-turbo-dev libjpeg62-turbo:mipsel musl:mipsel musl-dev:mipsel \
   qemu-system-mips cpio libcurl4-openssl-dev openssl python3-aiosmtpd python3-pyftpdlib \
-  lighttpd lighttpd-mod-openssl busybox nodejs npm curl chromium chromium-driver python3-selenium \
+  lighttpd lighttpd-mod-openssl busybox curl chromium chromium-driver python3-selenium \
   ansible-core python3-pytest lintian man-db
+# npm fetches the OpenAPI validator: Debian's, unless a Node.js with its own
+# npm is there already (this kind of machine has one, which Debian's npm
+# package would conflict with).
+command -v npm >/dev/null || ensure_packages nodejs npm
 
 # API_ARCH_BUILD_DIR puts the builds elsewhere (several checkouts side by side).
 build=${API_ARCH_BUILD_DIR:-$root/build}
