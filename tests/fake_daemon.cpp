@@ -101,16 +101,6 @@ void FakeDaemon::script(Reply r) {
     script_.push_back(std::move(r));
 }
 
-void FakeDaemon::on_request(std::function<Reply(const Request&)> handler) {
-    std::lock_guard<std::mutex> g(mu_);
-    handler_ = std::move(handler);
-}
-
-std::vector<Request> FakeDaemon::requests() {
-    std::lock_guard<std::mutex> g(mu_);
-    return requests_;
-}
-
 Request FakeDaemon::last() {
     std::lock_guard<std::mutex> g(mu_);
     return requests_.empty() ? Request{} : requests_.back();
@@ -167,9 +157,7 @@ void FakeDaemon::serve() {
         {
             std::lock_guard<std::mutex> g(mu_);
             requests_.push_back(req);
-            if (handler_) {
-                reply = handler_(req);
-            } else if (!script_.empty()) {
+            if (!script_.empty()) {
                 reply = script_.front();
                 script_.pop_front();
             } else {

@@ -8,7 +8,6 @@
 #include <array>
 #include <condition_variable>
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -49,10 +48,6 @@ public:
 
     // Scripted answers, used in order; without one the request is echoed back.
     void script(Reply r);
-    // Computes each answer instead of the script.
-    void on_request(std::function<Reply(const Request&)> handler);
-
-    std::vector<Request> requests();
     Request last();
     size_t request_count();
     bool wait_for_requests(size_t count, int timeout_ms = 5000);
@@ -73,7 +68,6 @@ private:
     std::mutex mu_;
     std::condition_variable cv_;
     std::deque<Reply> script_;
-    std::function<Reply(const Request&)> handler_;
     std::vector<Request> requests_;
     std::thread thread_;
 };

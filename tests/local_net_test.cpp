@@ -41,17 +41,6 @@ protected:
 
 std::vector<int> list_lengths() { return std::vector<int>(local_ifconf_sizes, local_ifconf_sizes + local_ifconf_calls); }
 
-TEST_F(Net, NothingListed) {
-    char ip[32] = "x";
-    EXPECT_EQ(API_NET_GetState((char*)"eth0"), 0);
-    EXPECT_EQ(list_lengths(), std::vector<int>{128});  // the first read agrees with the empty start
-    Capture err(2);
-    EXPECT_EQ(API_Net_GetIP(ip, (char*)"eth0"), 1);
-    EXPECT_STREQ(ip, "0.0.0.0");
-    EXPECT_EQ(API_Net_GetNetMask(ip, (char*)"eth0"), 1);
-    EXPECT_EQ(err.text(), "Error in interface no start\nError in interface no start\n");
-}
-
 TEST_F(Net, StateAddressMaskAndMac) {
     ASSERT_TRUE(sh(link("eth0", {"192.168.1.10/24", "10.1.2.3/8:1"}) + " && ip link set eth0 address 02:1A:2B:3C:4D:5E"));
     ASSERT_TRUE(sh(link("ppp1", {"192.168.0.7/24"}) + " && " + link("down0", {"10.9.9.9/24"}, false)));

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "watchdog.h"
+
 namespace {
 std::string isolation_error;
 
@@ -18,6 +20,11 @@ public:
     void SetUp() override {
         if (!isolation_error.empty()) GTEST_SKIP() << isolation_error;
     }
+};
+// Each test under the watchdog.
+class Bounded : public testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo& test) override { watchdog(test.name()); }
+    void OnTestEnd(const testing::TestInfo&) override { watchdog(nullptr); }
 };
 }  // namespace
 
@@ -30,6 +37,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "skipping all tests: %s\n", isolation_error.c_str());
     }
     testing::AddGlobalTestEnvironment(new PrivateIpc);
+    testing::UnitTest::GetInstance()->listeners().Append(new Bounded);
     const int status = RUN_ALL_TESTS();
     return isolation_error.empty() ? status : 77;
 }

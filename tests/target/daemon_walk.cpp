@@ -18,6 +18,7 @@
 #include <sys/ipc.h>
 #include <sys/mman.h>
 #include <sys/msg.h>
+#include <sys/prctl.h>
 #include <sys/sem.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -25,6 +26,7 @@
 
 #include "api_arch.h"
 #include "transcript.h"
+#include "../watchdog.h"
 
 BUFFER_ENCODE_T* BufferEncode;  // this program plays the loading program
 
@@ -126,7 +128,13 @@ void start_responder() {
     sigaction(SIGALRM, &quiet, nullptr);
     fflush(stdout);
     responder = fork();
-    if (responder == 0) serve();
+    if (responder == 0) {
+        // Gone with the caller: it would hold the output open, and the test
+        // runner would wait for it until its time limit.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != shared->caller) _exit(0);
+        serve();
+    }
 }
 
 void stop_responder() {
@@ -403,7 +411,9 @@ Outcome call(const Operation& op, const char* tag, int lock = 1) {
     shared->taken = 0;
     put("%s %s:", op.name, tag);
     capture_begin();
+    watchdog(op.name);
     const int result = op.call();
+    watchdog(nullptr);
     capture_end();
     put(" -> %d", result);
     put_requests();
