@@ -160,10 +160,13 @@ scratch_debs=() scratch_args=()
 if [ ${#all[@]} -eq 3 ] && [ "$arch" = "$(dpkg --print-architecture)" ]; then
   scratch_debs=("${all[@]}")
 elif [ ${#all[@]} -eq 3 ] && [ -n "$cross_cc" ]; then
+  # This machine's build: the test command's host build where it names one
+  # (API_ARCH_HOST_BUILD), else the small one made beside this cross build.
   host_build=$build/host-apisim
-  { cmake --build "$host_build" && (cd "$host_build" && rm -f packages/*.deb && cpack -G DEB --config CPackConfig.cmake); } \
+  [ -f "${API_ARCH_HOST_BUILD:-}/CMakeCache.txt" ] && host_build=$API_ARCH_HOST_BUILD
+  { cmake --build "$host_build" && (cd "$host_build" && cpack -G DEB -B "$tmp/host-packages" --config CPackConfig.cmake); } \
     > "$tmp/host-packages.log" 2>&1 || { cat "$tmp/host-packages.log"; fail "this machine's packages from $host_build"; }
-  scratch_debs=("$host_build"/packages/*.deb "${all[@]:0:2}")
+  scratch_debs=("$tmp"/host-packages/*.deb "${all[@]:0:2}")
   scratch_args=("$cross_cc" "$emulator")
 fi
 if [ ${#scratch_debs[@]} -gt 0 ]; then
