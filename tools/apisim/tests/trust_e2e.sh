@@ -14,6 +14,8 @@ t=$(mktemp -d /tmp/trust_test.XXXXXX) && chmod 755 "$t"
 trap 'kill -9 $sim $(jobs -p) 2>/dev/null; wait 2>/dev/null; umount "$t/disk" 2>/dev/null; rm -rf "$t"' EXIT
 export ASAN_OPTIONS=${ASAN_OPTIONS:-}:verify_asan_link_order=0
 ip link set lo up
+# The test servers' and peers' lines are read while they run.
+export PYTHONUNBUFFERED=1
 # uid 65534 runs copies of apictl and its library: the build tree may lie
 # where only root may look (a clone under /root).
 mkdir "$t/bin" && cp "$apictl" "$t/bin/" &&
