@@ -36,6 +36,12 @@ if [ -n "${inside:-}" ]; then
   mount -t proc proc "$r/proc" && mount -t sysfs sysfs "$r/sys" && mount --rbind /dev "$r/dev" &&
     mount -t tmpfs tmpfs "$r/tmp" || exit 1
   cp /etc/resolv.conf "$r/etc/resolv.conf"
+  # Likewise the CAs this machine's network needs for HTTPS (an intercepting
+  # proxy's): the npm registry is reached through them.
+  ca_env=()
+  if [ -n "${NODE_EXTRA_CA_CERTS:-}" ] && [ -f "$NODE_EXTRA_CA_CERTS" ]; then
+    cp "$NODE_EXTRA_CA_CERTS" "$r/etc/network-ca.crt" && ca_env=(NODE_EXTRA_CA_CERTS=/etc/network-ca.crt)
+  fi
   # Where every user may read it (not /root): a suite runs apictl as another user.
   git clone -q --no-hardlinks "$root" "$r/srv/libapi_arch" || exit 1
   # The README's two commands, as it writes them.
@@ -47,7 +53,7 @@ if [ -n "${inside:-}" ]; then
     echo "=== bare $release root: $command"
     log=$work/$(basename "${command%% *}" .sh).log
     start=$(date +%s)
-    chroot "$r" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin TERM=dumb \
+    chroot "$r" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin TERM=dumb "${ca_env[@]}" \
       bash -c "cd /srv/libapi_arch && $command" > "$log" 2>&1
     s=$?
     tail -12 "$log"
