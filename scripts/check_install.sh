@@ -75,6 +75,11 @@ unset LD_LIBRARY_PATH
 if [[ " ${tools[*]} " == *" apictl "* ]]; then
   "$p/bin/apictl" list API_Video_GetFrequency >/dev/null 2>&1 ||
     fail "the installed apictl does not run: $("$p/bin/apictl" list API_Video_GetFrequency 2>&1 | head -3)"
+  # The gateway, where it was built, in Debian's CGI folder, finding the library from there.
+  if [ -e "$build/tools/apiweb/apiweb" ]; then
+    "$p/lib/cgi-bin/apiweb" --openapi >/dev/null 2>&1 ||
+      fail "the installed lib/cgi-bin/apiweb does not run: $("$p/lib/cgi-bin/apiweb" --openapi 2>&1 | head -3)"
+  fi
 fi
 if [[ " ${tools[*]} " == *" apisim "* ]]; then
   "$p/bin/apisim" --help >/dev/null 2>&1 || fail "the installed apisim does not run: $("$p/bin/apisim" --help 2>&1 | head -3)"
