@@ -25,7 +25,7 @@ runs=("${@:-$default_runs}")
 runs=(${runs[*]})
 
 . scripts/common.sh
-ensure_packages cmake make g++ googletest iproute2 binutils pkgconf python3 file dpkg-dev cloc \
+ensure_packages cmake make g++ googletest iproute2 binutils pkgconf python3 file dpkg-dev cloc git \
   g++-mipsel-linux-gnu qemu-user-static libcrypt-dev libcrypt-dev:mipsel \
   libjpeg62-turbo-dev libjpeg62-turbo:mipsel musl:mipsel musl-dev:mipsel \
   qemu-system-mips cpio libcurl4-openssl-dev openssl python3-aiosmtpd python3-pyftpdlib \
