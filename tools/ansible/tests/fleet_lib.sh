@@ -18,7 +18,9 @@ fleet_enter() {
   done
   [ -n "$cause" ] || [ -f /usr/lib/lighttpd/mod_openssl.so ] || cause="lighttpd-mod-openssl is not installed"
   [ -z "$cause" ] || { echo "skipping: $cause"; return 77; }
-  FLEET_INSIDE=1 bash "$fleet_root/scripts/private_ns.sh" --net --mount --ipc -- bash "$script" "$@"
+  # The programs by absolute path: lighttpd runs apiweb from its own folder.
+  FLEET_INSIDE=1 bash "$fleet_root/scripts/private_ns.sh" --net --mount --ipc -- bash "$script" \
+    "$(readlink -f "$1")" "$(readlink -f "$2")" "$(readlink -f "$3")" "${@:4}"
 }
 
 camera_ip() { echo "10.77.0.$((10 + $1))"; }
