@@ -1,5 +1,5 @@
-// The transaction engine against the stand-in daemon over real queues: every
-// request encoding and reply kind, the failure paths and the lock.
+// The transaction engine against the stand-in daemon over real queues: the
+// failure paths, the limits and the lock.
 #include <signal.h>
 #include <string.h>
 #include <sys/ipc.h>
@@ -18,93 +18,22 @@
 #include "api_arch.h"
 #include "engine_ops.h"
 #include "fake_daemon.h"
-#include "op_table.h"
 
 namespace {
-
-const unsigned char kRecord[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-unsigned char kMask[48];
-
-char out[2100];
-
-OpCase with_text_field(OpCase c, size_t size) {
-    c.text_field = size;
-    c.text_out = out;
-    return c;
-}
-
-std::vector<OpCase> engine_cases() {
-    for (int i = 0; i < 48; ++i) kMask[i] = static_cast<unsigned char>(0xA0 + i);
-    std::vector<unsigned char> mask_req = {3};
-    mask_req.insert(mask_req.end(), kMask, kMask + 48);
-    return {
-        {"worked example set", [] { return API_Video_SetFrequency(2, 50); }, 392, {2, 50},
-         Reply::bytes({}), 1, 0},
-        {"worked example get", [] { return API_Video_GetFrequency(3); }, 393, {3},
-         Reply::bytes({60}), 60, -1},
-        {"none / ack", [] { return test_none_ack(); }, 480, {}, Reply::bytes({9}), 1, 0},
-        {"byte field keeps low 8 bits", [] { return test_bytes1_byte(300); }, 481, {44},
-         Reply::bytes({0xC8}), 200, -1},
-        {"two byte fields / signed byte", [] { return test_bytes2_sbyte(1, -1); }, 482,
-         {1, 0xFF}, Reply::bytes({0xC8}), -56, -1},
-        {"signed byte 0xFF", [] { return test_bytes2_sbyte(0, 0); }, 482, {0, 0},
-         Reply::bytes({0xFF}), -1, -1},
-        {"three byte fields", [] { return test_bytes3_ack(7, 8, 9); }, 483, {7, 8, 9},
-         Reply::bytes({}), 1, 0},
-        {"raw int32 / Int", [] { return test_raw_int(0x01020304); }, 484, {4, 3, 2, 1},
-         Reply::int32(-123456), -123456, -1},
-        {"Int of 0xFFFFFFFF", [] { return test_raw_int(-2); }, 484, {0xFE, 0xFF, 0xFF, 0xFF},
-         Reply::bytes({0xFF, 0xFF, 0xFF, 0xFF}), -1, -1},
-        {"raw record / block reply",
-         [] { return test_block_block(kRecord, out); }, 485,
-         {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, Reply::bytes({12, 11, 10}), 0, -1,
-         [] { EXPECT_EQ(std::string(out, 12), std::string("\x0c\x0b\x0a\0\0\0\0\0\0\0\0\0", 12)); }},
-        {"channel and record, failure -1", [] { return test_chan_block_ack_m1(3, kMask); }, 486,
-         mask_req, Reply::bytes({}), 1, -1},
-        {"%d / Decimal", [] { return test_dec_decimal(-5); }, 487, {'-', '5', 0},
-         Reply::text(" 42abc"), 42, -1},
-        {"Decimal without a number", [] { return test_dec_decimal(0); }, 487, {'0', 0},
-         Reply::text("abc"), -1, -1},
-        {"channel then %d, success 0", [] { return test_chan_dec_ack0(2, -5); }, 488,
-         {2, '-', '5', 0}, Reply::bytes({}), 0, -1},
-        with_text_field({"%s / Text", [] { return test_str_text("a,b:c", out); }, 489,
-                         {'a', ',', 'b', ':', 'c', 0}, Reply::text("192.168.1.10"), 0, -1}, 32),
-        // The field is all of mtext: the longest text is 2017 characters.
-        with_text_field({"text copy / Text returning 1", [] { return test_copy_text1("x", out); }, 490,
-                         {'x', 0}, Reply::text("y"), 1, -1}, MSG_TEXT_SIZE),
-        {"bounded format", [] { return test_format_ack(0, 25, 30); }, 491,
-         {'0', ',', '2', '5', ',', '3', '0', 0}, Reply::bytes({}), 1, 0},
-    };
-}
 
 class Engine : public testing::Test {
 protected:
     FakeDaemon daemon;
 };
 
-TEST_F(Engine, EveryEncodingAndReplyKind) { run_op_table(daemon, engine_cases()); }
-
-TEST_F(Engine, TextCopyBoundary) {
-    const std::string longest(2017, 'x');
-    daemon.script(Reply::text("ok"));
-    EXPECT_EQ(test_copy_text1(longest.c_str(), out), 1);
-    EXPECT_EQ(daemon.last().text(), longest);
-    EXPECT_EQ(daemon.last().mtext[2017], 0);
-
-    const std::string too_long(2018, 'x');
-    const size_t sent = daemon.request_count();
-    EXPECT_EQ(test_copy_text1(too_long.c_str(), out), -1);
-    EXPECT_EQ(test_str_text(too_long.c_str(), out), -1);  // "%s" refused alike
-    EXPECT_EQ(daemon.request_count(), sent);
-    EXPECT_EQ(daemon.lock_value(), 1);
-}
-
-TEST_F(Engine, BoundedFormatIsCutAt2016Characters) {
-    daemon.script(Reply::bytes({}));
-    EXPECT_EQ(test_format_any("%03000d", 7), 1);
+// The other encodings and reply kinds are in the reviewed transcript; its
+// raw integers would not show a value cut short.
+TEST_F(Engine, RawIntegerSendsAllFourBytes) {
+    daemon.script(Reply::int32(-123456));
+    EXPECT_EQ(test_raw_int(0x01020304), -123456);
     const Request r = daemon.last();
-    EXPECT_EQ(r.text().size(), 2016u);
-    EXPECT_EQ(r.text(), std::string(2016, '0'));
+    EXPECT_EQ(std::vector<unsigned char>(r.mtext.begin(), r.mtext.begin() + 5),
+              (std::vector<unsigned char>{4, 3, 2, 1, 0}));
 }
 
 TEST_F(Engine, FormattingErrorRefusesTheRequest) {
@@ -112,29 +41,6 @@ TEST_F(Engine, FormattingErrorRefusesTheRequest) {
     char probe[8];
     if (snprintf(probe, sizeof probe, "%lc", 0x4E2D) >= 0) GTEST_SKIP() << "C library encodes it";
     EXPECT_EQ(test_format_any("%lc", 0x4E2D), 0);
-    EXPECT_EQ(daemon.request_count(), 0u);
-    EXPECT_EQ(daemon.lock_value(), 1);
-}
-
-TEST_F(Engine, ShortRepliesCountAndTheirMissingBytesReadAsZero) {
-    daemon.script(Reply::shortened(4));  // Command only, no mtext
-    EXPECT_EQ(test_none_ack(), 1);
-    daemon.script(Reply::shortened(6, {0x34, 0x12, 0xFF, 0xFF}));  // two bytes of mtext
-    EXPECT_EQ(test_raw_int(1), 0x1234);
-    daemon.script(Reply::shortened(4 + 3, {'1', '2', '3', '4', '5'}));
-    EXPECT_EQ(test_dec_decimal(1), 123);
-    daemon.script(Reply::shortened(0));
-    EXPECT_EQ(test_bytes1_byte(1), 0);
-}
-
-TEST_F(Engine, NullPointersFailWithNothingSent) {
-    char out[32];
-    EXPECT_EQ(test_str_text(nullptr, out), -1);
-    EXPECT_EQ(test_str_text("a", nullptr), -1);
-    EXPECT_EQ(test_copy_text1(nullptr, out), -1);
-    EXPECT_EQ(test_block_block(nullptr, out), -1);
-    EXPECT_EQ(test_block_block(kRecord, nullptr), -1);
-    EXPECT_EQ(test_chan_block_ack_m1(0, nullptr), -1);
     EXPECT_EQ(daemon.request_count(), 0u);
     EXPECT_EQ(daemon.lock_value(), 1);
 }
