@@ -7,11 +7,12 @@
 Prints "ready" once it listens. Every mail it accepts becomes a folder
 DIR/<n>/ (written under another name and renamed whole) holding what the
 tests compare, decoded by Python's own mail parser: envelope_from,
-envelope_to (one receiver a line), received (the time of receipt, seconds
-since the epoch), raw.eml, subject, from, to, message_id, body (the text
-part's bytes) and, per attachment k, attach<k>.name, attach<k>.type and
-attach<k>.data. With --auth the server asks for that login (and refuses any
-other with 535); with --mode starttls it refuses mail before STARTTLS.
+envelope_to (the receivers, ", " between them), subject, from, to,
+message_id, body (the text part's bytes) and, per attachment k,
+attach<k>.name, attach<k>.type and attach<k>.data. With --auth the server
+asks for that login and refuses any other with 535, echoing the login and
+password it got, as a careless server does; with --mode starttls it refuses
+mail before STARTTLS.
 """
 import argparse
 import asyncio
@@ -20,7 +21,6 @@ import email.policy
 import os
 import ssl
 import sys
-import time
 
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
@@ -37,16 +37,12 @@ class Keeper:
         self.count = sum(1 for d in os.listdir(out) if d.isdigit())
 
     async def handle_DATA(self, server, session, envelope):
-        received = time.time()
         self.count += 1
         temp = os.path.join(self.out, f".{self.count}")
         os.makedirs(temp)
-        raw = envelope.original_content or envelope.content
-        write(temp, "received", f"{received:.6f}")
         write(temp, "envelope_from", envelope.mail_from)
-        write(temp, "envelope_to", "".join(r + "\n" for r in envelope.rcpt_tos))
-        write(temp, "raw.eml", raw)
-        msg = email.message_from_bytes(raw, policy=email.policy.default)
+        write(temp, "envelope_to", ", ".join(envelope.rcpt_tos))
+        msg = email.message_from_bytes(envelope.original_content or envelope.content, policy=email.policy.default)
         for header in ("subject", "from", "to", "message_id"):
             write(temp, header, str(msg.get(header.replace("_", "-"), "")))
         body = msg.get_body(preferencelist=("plain",))
@@ -78,9 +74,10 @@ def main():
         user, password = a.auth.split(":", 1)
 
         def authenticator(server, session, envelope, mechanism, data):
-            ok = isinstance(data, LoginPassword) and \
-                data.login == user.encode() and data.password == password.encode()
-            return AuthResult(success=ok, handled=False)
+            if isinstance(data, LoginPassword) and (data.login, data.password) == (user.encode(), password.encode()):
+                return AuthResult(success=True, handled=False)
+            return AuthResult(success=False, handled=False, message=b"535 5.7.8 no login for %s with %s" % (
+                getattr(data, "login", b""), getattr(data, "password", b"")))
 
         kwargs.update(authenticator=authenticator, auth_required=True, auth_require_tls=False)
     if a.mode == "starttls":
