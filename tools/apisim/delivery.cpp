@@ -631,6 +631,7 @@ struct Transfer {
     char error[CURL_ERROR_SIZE] = "";
     std::string last_line;   // the server's last answer
     std::string last_error;  // its last 4xx or 5xx answer, while no good one came after it
+    const Job* job = nullptr;  // whose login the answers must not show
     ~Transfer() {
         curl_easy_cleanup(curl);  // first: it may still use the rest
         curl_url_cleanup(url);
@@ -644,7 +645,8 @@ struct Transfer {
 int on_debug(CURL*, curl_infotype type, char* data, size_t size, void* user) {
     if (type != CURLINFO_HEADER_IN) return 0;
     Transfer& t = *static_cast<Transfer*>(user);
-    const std::string text(data, size);
+    // Hidden before anything else: cut or shown with '?', a login would no longer be found.
+    const std::string text = without_secret(std::string(data, size), t.job->user, t.job->password);
     size_t at = 0;
     while (at < text.size()) {
         size_t end = text.find('\n', at);
@@ -723,6 +725,7 @@ bool prepare(Transfer& t, const DeliveryOptions& o, const std::atomic<bool>& sto
 }
 
 Attempt perform(Transfer& t, const std::atomic<bool>& stop, const Job& j) {
+    t.job = &j;
     const CURLcode code = curl_easy_perform(t.curl);
     if (code == CURLE_OK) return {Attempt::Delivered, without_secret(t.last_line, j.user, j.password)};
     if (code == CURLE_ABORTED_BY_CALLBACK && stop) return {Attempt::Aborted, "broken off by the stop"};

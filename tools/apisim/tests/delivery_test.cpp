@@ -79,7 +79,7 @@ int names(const std::string& dir, const std::function<bool(const std::string&)>&
 
 constexpr const char* kMailPassword = "m4il-Secret!42";
 constexpr const char* kFtpPassword = "ftp-Secret!42";
-constexpr const char* kWrongPassword = "wrong-Secret!42";
+constexpr const char* kWrongPassword = "wr\xc3\xb6ng-Secret!42";  // not ASCII
 constexpr const char* kSecretsEnd = "Secret!42";  // of each, as any line may show it
 
 std::string mail_dir(int port) { return scratch + "/mail-" + std::to_string(port); }
