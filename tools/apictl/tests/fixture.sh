@@ -55,7 +55,8 @@ emulate() {
 # compares what each prints after it with the lines that follow it there:
 # standard output, then standard error marked "! ", then "[STATUS]" unless 0;
 # $tmp shows as TMP, and the sed expressions in $masks apply too. Comments and
-# blank lines end a command's lines. One check; a difference fails, as a diff
+# blank lines end a command's lines; the run stops where apisim died. One
+# check; a difference fails, as a diff
 # (with DESK_TRANSCRIPT_OUT=DIR, the transcript as run is left there to review).
 masks=()
 apictl() { timeout 60 "$apictl" "$@"; }
@@ -69,6 +70,7 @@ transcript() {
       rc=$? command=
       { sed -e '$a\' "$tmp/t.out"; sed -e 's/^/! /' "$tmp/t.err"; } | sed -e "s#$tmp#TMP#g" "${masks[@]}"
       [ $rc -eq 0 ] || echo "[$rc]"
+      [ -z "$sim_pid" ] || kill -0 "$sim_pid" 2>/dev/null || { echo "apisim died: $(tail -5 "$tmp/apisim.err")"; break; }
     fi
     [ -z "$eof" ] || break
     case $line in
