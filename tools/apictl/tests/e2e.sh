@@ -36,7 +36,7 @@ complete_words() {
 hold_lock() {  # the lock taken by a process that goes on running (shown as HOLDER)
   python3 "$here/ipc.py" hold > "$tmp/holder" &
   background+=($!) masks+=(-e "s/pid $!;/pid HOLDER;/")
-  while kill -0 $! 2>/dev/null && ! grep -q held "$tmp/holder"; do sleep 0.05; done
+  while kill -0 $! 2>/dev/null && ! grep -qs held "$tmp/holder"; do sleep 0.05; done
 }
 # snapshot_of ARGS... -o FILE: the snapshot command, its byte count shown as N
 # when it is FILE's size, FILE a whole JPEG of more than 200 bytes.
