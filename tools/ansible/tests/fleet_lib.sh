@@ -8,6 +8,7 @@
 #   fleet_inventory FILE N [camNN=VARS...] / fleet_down
 fleet_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
 fleet_pids=()
+. "$fleet_root/tools/apiweb/tests/web_lib.sh"
 
 fleet_enter() {
   local script=$1 p cause=
@@ -29,8 +30,7 @@ fleet_up() {
   work=$1 apisim=$2 apiweb=$3
   ip link set lo up && ip link add fleet0 type bridge && ip addr add 10.77.0.1/24 dev fleet0 &&
     ip link set fleet0 up || return 1
-  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "/CN=fleet test CA" \
-    -keyout "$work/ca.key" -out "$work/ca.pem" 2>/dev/null || return 1
+  web_ca "$work" || return 1
   : >"$work/ansible.cfg"  # the machine's and the user's configurations stay out, and so do their folders
   export ANSIBLE_CONFIG=$work/ansible.cfg ANSIBLE_HOME=$work/ansible ANSIBLE_LOCAL_TEMP=$work/ansible/tmp \
     ANSIBLE_REMOTE_TMP=$work/ansible/remote ANSIBLE_COLLECTIONS_PATH=$work/collections ANSIBLE_NOCOLOR=1
@@ -43,10 +43,8 @@ camera_up() {
   local i=$1 dir=$work/cam$1 ip holder
   ip=$(camera_ip "$i")
   if [ ! -f "$dir/holder" ]; then
-    mkdir -p "$dir/www" "$dir/state"
-    openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj "/CN=$ip" -keyout "$dir/key.pem" \
-      2>/dev/null | openssl x509 -req -CA "$work/ca.pem" -CAkey "$work/ca.key" -CAcreateserial -days 2 \
-      -extfile <(echo "subjectAltName=IP:$ip") -out "$dir/cert.pem" 2>/dev/null || return 1
+    mkdir -p "$dir/www"
+    web_cert "$dir" "$work" "$ip" && web_conf "$dir" 443 "$apiweb" "$dir/www" || return 1
     unshare --net --ipc sleep 1000000 &
     holder=$!
     fleet_pids+=("$holder")
@@ -55,18 +53,6 @@ camera_up() {
     ip link add "fc$i" type veth peer name eth0 netns "$holder" && ip link set "fc$i" master fleet0 &&
       nsenter -t "$holder" --net sh -c "ip link set lo up && ip link set eth0 address 02:77:00:00:00:$(printf %02x "$i") &&
         ip addr add $ip/24 dev eth0 && ip link set eth0 up" || return 1
-    cat >"$dir/lighttpd.conf" <<EOF
-server.modules = ("mod_openssl", "mod_alias", "mod_cgi", "mod_setenv")
-server.document-root = "$dir/www"
-server.port = 443
-server.errorlog = "$dir/lighttpd.log"
-ssl.engine = "enable"
-ssl.pemfile = "$dir/cert.pem"
-ssl.privkey = "$dir/key.pem"
-alias.url = ("/cgi-bin/apiweb" => "$apiweb")
-\$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
-setenv.add-environment = ("APIWEB_STATE_DIR" => "$dir/state")
-EOF
   fi
   ip link set "fc$i" up
   camera_run "$i" "$apisim" --state "$dir/apisim.state" >"$dir/apisim.log" 2>&1 &

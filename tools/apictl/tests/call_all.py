@@ -2,8 +2,8 @@
 """Calls every exported name through apictl against the running stand-in,
 with arguments made from what `apictl list --json` says of its parameters
 (unless a row below gives them). Each call must exit 0 and print one JSON
-object whose outputs are exactly the parameters the operation writes; the
-rows of EXPECT compare the text output too. Prints what failed.
+object whose outputs are exactly the parameters the operation writes (the
+texts some of them print are in e2e.expected). Prints what failed.
   call_all.py APICTL TMPDIR CLOCK_INTERPOSER"""
 import json
 import os
@@ -39,12 +39,6 @@ ARGS = {
     "API_SNTP_Set_Time": ["07:05:03"], "API_SNTP_Set_Zone": ["PST+8"], "sntp_timezone": ["5", "-", "0"],
     "WriteLogFile": [tmp + "/log.txt", "hello"], "AuthSlim": ["a:b:1", "-", "-", "-"],
     "API_Net_SetNetConfig": ["10.0.0.2", "255.255.255.0", "10.0.0.1"], "parseRoutes": [route_msg, "-", "-"],
-}
-EXPECT = {
-    "API_Net_GetIP": "0\nip: 10.9.8.7", "API_Net_GetNetMask": "0\nnetmask: 255.255.255.0",
-    "API_Net_GetGateWay": "0\ngateway: 10.9.8.1", "get_gateway": "0\ngateway: 10.9.8.1",
-    "parseRoutes": "void\nrtInfo: 00000000000000000a0102fe00000000000000000000000000000000\ngateway: 10.1.2.254",
-    "sntp_timezone": "0\nstr_GMT: PST+8", "AuthSlim": "void\nname: a\npass: b\nlevel: 1", "API_NET_GetState": "1",
 }
 ELEMENT = {"unsigned char*": 1, "int*": 4, "POSITION_T*": 4}
 
@@ -101,12 +95,8 @@ for entry in listing:
         assert list(d["outputs"]) == written, "outputs %s, parameters written %s" % (list(d["outputs"]), written)
     except Exception as e:  # noqa: BLE001 - any fault of the object is reported
         bad.append("%s: bad JSON %r (%s)" % (name, out[:200], e))
-    if name in EXPECT:
-        got = subprocess.run([apictl, name] + args, capture_output=True, env=env).stdout.decode().strip()
-        if got != EXPECT[name]:
-            bad.append("%s: %r, expected %r" % (name, got, EXPECT[name]))
 if len(listing) != 375:
     bad.append("list --json gave %d names, not 375" % len(listing))
-print("\n".join(bad))
+print("\n".join(bad)) if bad else None
 print("%d names called" % len(listing))
 sys.exit(1 if bad else 0)

@@ -2,8 +2,8 @@
 #   . fixture.sh NAMESPACE-OPTION... -- "$@"     (as for scripts/private_ns.sh)
 # Runs the script again in those private namespaces (or skips, 77, with the
 # cause), then gives it $tmp (removed at the end), check, fail, run, start_sim,
-# stop_sim, emulate and finish. At the end, $on_exit is run, and whatever
-# $background names is ended.
+# stop_sim, emulate, transcript and finish. At the end, $on_exit is run, and
+# whatever $background names is ended.
 if [ -z "${DESK_TEST_INSIDE:-}" ]; then
   namespaces=()
   while [ "$1" != -- ]; do namespaces+=("$1"); shift; done
@@ -49,6 +49,42 @@ emulate() {
   printf '#!/bin/sh\nexec %s %s "$@"\n' "$sim_runner" "$apisim" > "$tmp/bin/apisim"
   chmod 755 "$tmp/bin/apictl" "$tmp/bin/apisim"
   apictl=$tmp/bin/apictl apisim=$tmp/bin/apisim
+}
+# transcript FILE: runs the commands of a reviewed transcript in this shell
+# ("$ COMMAND", "> " lines continuing it; apictl is $apictl, pipefail on) and
+# compares what each prints after it with the lines that follow it there:
+# standard output, then standard error marked "! ", then "[STATUS]" unless 0;
+# $tmp shows as TMP, and the sed expressions in $masks apply too. Comments and
+# blank lines end a command's lines; the run stops where apisim died. One
+# check; a difference fails, as a diff
+# (with DESK_TRANSCRIPT_OUT=DIR, the transcript as run is left there to review).
+masks=()
+apictl() { timeout 60 "$apictl" "$@"; }
+transcript() {
+  local line command= eof=
+  set -o pipefail
+  while :; do
+    IFS= read -r line <&3 || eof=1
+    if [ -n "$command" ] && { [ -n "$eof" ] || [[ $line != '> '* ]]; }; then
+      eval "$command" </dev/null >"$tmp/t.out" 2>"$tmp/t.err"
+      rc=$? command=
+      { sed -e '$a\' "$tmp/t.out"; sed -e 's/^/! /' "$tmp/t.err"; } | sed -e "s#$tmp#TMP#g" "${masks[@]}"
+      [ $rc -eq 0 ] || echo "[$rc]"
+      [ -z "$sim_pid" ] || kill -0 "$sim_pid" 2>/dev/null || { echo "apisim died: $(tail -5 "$tmp/apisim.err")"; break; }
+    fi
+    [ -z "$eof" ] || break
+    case $line in
+      '$ '*) command=${line#\$ } ;;
+      '> '*) command+=$'\n'${line#> } ;;
+      ''|'#'*) ;;
+      *) continue ;;
+    esac
+    printf '%s\n' "$line"
+  done 3<"$1" >"$tmp/transcript"
+  set +o pipefail
+  [ -z "${DESK_TRANSCRIPT_OUT:-}" ] || cp "$tmp/transcript" "$DESK_TRANSCRIPT_OUT/${1##*/}"
+  check
+  diff -u "$1" "$tmp/transcript" || fail "the transcript differs from ${1##*/}"
 }
 finish() {
   echo "$checks checks, $failures failures"

@@ -5,7 +5,6 @@ inside a private IPC namespace).
   ipc.py lock         prints the lock's value
   ipc.py setlock N    gives the lock the value N
   ipc.py remove       removes the lock and the queues
-  ipc.py absent       status 0 when neither the lock nor a queue exists
   ipc.py hold         takes the lock (undone at exit), says "held", waits for SIGTERM"""
 import ctypes
 import signal
@@ -38,10 +37,6 @@ elif cmd == "remove":
         q = libc.msgget(key, 0)
         if q >= 0:
             libc.msgctl(q, IPC_RMID, None)
-elif cmd == "absent":
-    there = [k for k in (SEM_API,) if libc.semget(k, 1, 0) >= 0] + \
-            [k for k in (MSG_CONTROL, MSG_RESPONSE) if libc.msgget(k, 0) >= 0]
-    sys.exit("present: %s" % there if there else 0)
 elif cmd == "hold":
     SEM_UNDO = 0x1000
     op = (ctypes.c_short * 3)(0, -1, SEM_UNDO)

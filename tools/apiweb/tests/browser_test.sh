@@ -7,6 +7,7 @@
 # when it cannot run (the cause named).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/web_lib.sh"
 export PATH=$PATH:/usr/sbin
 cases=6
 skip() { echo "skipping: $*"; echo "0 passed, 0 failed, $cases skipped"; exit 77; }
@@ -32,43 +33,21 @@ ip link set lo up || skip "cannot bring up the loopback interface"
 # Chromium's shared memory and every file of this run stay inside this namespace.
 for dir in /dev/shm /tmp; do mount -t tmpfs browser_test "$dir" || skip "cannot mount a private $dir"; done
 work=$(mktemp -d /tmp/browser_test.XXXXXX)
-mkdir -p "$work/state" "$work/mail" "$work/home" "$work/profile"
+mkdir -p "$work/mail" "$work/home" "$work/profile"
 pids=()
 finish() { for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done; wait 2>/dev/null; }
 trap finish EXIT
 
-# Waits until FILE holds a line matching PATTERN, or its process PID has gone.
-await() {
-  local file=$1 pattern=$2 pid=$3
-  for _ in $(seq 200); do
-    grep -q "$pattern" "$file" 2>/dev/null && return 0
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  broken "not ready ($pattern): $(cat "$file")"
-}
-
 (cd "$work" && exec "$apisim" --no-state --retry none >"$work/apisim.log" 2>&1) &
 pids+=($!)
-await "$work/apisim.log" '^apisim: serving' $!
-
+web_await "$work/apisim.log" '^apisim: serving' $! || broken "apisim did not start: $(cat "$work/apisim.log")"
 /usr/bin/python3 "$here/../../apisim/tests/mail_server.py" --port 2525 --out "$work/mail" >"$work/smtp.log" 2>&1 &
 pids+=($!)
-await "$work/smtp.log" '^ready' $!
+web_await "$work/smtp.log" '^ready' $! || broken "the SMTP server did not start: $(cat "$work/smtp.log")"
 
 # The gateway at /cgi-bin/apiweb (the rest of the path is its PATH_INFO), the page at /.
-cat >"$work/lighttpd.conf" <<EOF
-server.document-root = "$(readlink -f "$here/../www")"
-server.bind = "127.0.0.1"
-server.port = 8080
-server.errorlog = "$work/lighttpd.log"
-server.modules = ("mod_alias", "mod_cgi", "mod_setenv")
-index-file.names = ("index.html")
-mimetype.assign = (".html" => "text/html; charset=utf-8", ".js" => "text/javascript", ".css" => "text/css")
-alias.url = ("/cgi-bin/apiweb" => "$apiweb")
-\$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
-setenv.add-environment = ("APIWEB_STATE_DIR" => "$work/state")
-EOF
+web_conf "$work" 8080 "$apiweb" "$(readlink -f "$here/../www")" 'server.bind = "127.0.0.1"' 'index-file.names = ("index.html")' \
+  'mimetype.assign = (".html" => "text/html; charset=utf-8", ".js" => "text/javascript", ".css" => "text/css")'
 lighttpd -D -f "$work/lighttpd.conf" >"$work/lighttpd.out" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do curl -s -o /dev/null http://127.0.0.1:8080/ && break; sleep 0.05; done

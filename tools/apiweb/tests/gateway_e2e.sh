@@ -13,6 +13,7 @@
 # Last line: "N passed, N failed, N skipped"; exit 0, 1, or 77 (skipped).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/web_lib.sh"
 validator=@apidevtools/swagger-parser@12.1.0
 if [ -z "${APIWEB_E2E_INSIDE:-}" ]; then
   # The validator is installed before the namespaces (they have no network),
@@ -54,31 +55,14 @@ fi
 
 "$apisim" --no-state >"$tmp/apisim.log" 2>&1 &
 pids+=($!)
-for _ in $(seq 200); do grep -q '^apisim: serving' "$tmp/apisim.log" && break; sleep 0.05; done
-grep -q '^apisim: serving' "$tmp/apisim.log" || { cat "$tmp/apisim.log"; echo "0 passed, 1 failed, 0 skipped"; exit 1; }
+web_await "$tmp/apisim.log" '^apisim: serving' $! || { cat "$tmp/apisim.log"; echo "0 passed, 1 failed, 0 skipped"; exit 1; }
 
-# A test CA and the server's certificate for 127.0.0.1.
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=apiweb-test-ca -keyout "$tmp/ca.key" -out "$tmp/ca.pem" 2>/dev/null
-openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout "$tmp/server.key" -out "$tmp/server.csr" 2>/dev/null
-printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\n' > "$tmp/san"
-openssl x509 -req -in "$tmp/server.csr" -CA "$tmp/ca.pem" -CAkey "$tmp/ca.key" -CAcreateserial -days 2 \
-  -extfile "$tmp/san" -out "$tmp/server.crt" 2>/dev/null
-cat "$tmp/server.crt" "$tmp/server.key" > "$tmp/server.pem"
-
-mkdir -p "$tmp/www" "$tmp/state-lighttpd" "$tmp/state-busybox" "$tmp/bb/cgi-bin"
-cat > "$tmp/lighttpd.conf" <<EOF
-server.modules = ("mod_alias", "mod_cgi", "mod_setenv", "mod_openssl")
-server.document-root = "$tmp/www"
-server.bind = "127.0.0.1"
-server.port = 8443
-server.errorlog = "$tmp/lighttpd.log"
-ssl.engine = "enable"
-ssl.pemfile = "$tmp/server.pem"
-alias.url = ("/cgi-bin/apiweb" => "$cgi")
-\$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
-setenv.add-environment = ("APIWEB_STATE_DIR" => "$tmp/state-lighttpd", "APIWEB_TIMEOUT" => "1", "ASAN_OPTIONS" => "detect_leaks=0")
-EOF
-lighttpd -D -f "$tmp/lighttpd.conf" &
+# lighttpd with TLS (a test CA's certificate for 127.0.0.1), busybox without.
+mkdir -p "$tmp/www" "$tmp/lighttpd" "$tmp/state-busybox" "$tmp/bb/cgi-bin"
+web_ca "$tmp" && web_cert "$tmp/lighttpd" "$tmp" 127.0.0.1
+web_conf "$tmp/lighttpd" 8443 "$cgi" "$tmp/www" 'server.bind = "127.0.0.1"' \
+  'setenv.add-environment += ("APIWEB_TIMEOUT" => "1")'
+lighttpd -D -f "$tmp/lighttpd/lighttpd.conf" &
 pids+=($!)
 ln -s "$cgi" "$tmp/bb/cgi-bin/apiweb"
 APIWEB_STATE_DIR=$tmp/state-busybox APIWEB_TIMEOUT=1 ASAN_OPTIONS=detect_leaks=0 busybox httpd -f -p 127.0.0.1:8081 -h "$tmp/bb" 2>"$tmp/busybox.log" &
@@ -101,7 +85,7 @@ run_cases() {
     failed=$((failed + 1)); echo "FAIL gateway_cases.py $1 did not finish"
   fi
 }
-run_cases https://127.0.0.1:8443 lighttpd "$tmp/state-lighttpd" "$apictl" "$tmp/ca.pem"
+run_cases https://127.0.0.1:8443 lighttpd "$tmp/lighttpd/state" "$apictl" "$tmp/ca.pem"
 if [ -z "$emulator" ]; then
   "$apictl" API_USER_SetChangePassword admin admin >/dev/null   # the factory password again
   run_cases http://127.0.0.1:8081 busybox "$tmp/state-busybox" "$apictl"
@@ -131,8 +115,8 @@ fi
 
 # What the CGI wrote on the servers' error logs: no sanitizer report (the
 # sanitizer build), and no password.
-check "no sanitizer report from the CGI" bash -c "! grep -hE 'AddressSanitizer|runtime error:' '$tmp/lighttpd.log' '$tmp/busybox.log'"
-check "no password in the servers' logs" bash -c "! grep -hE 'Secret-pw' '$tmp/lighttpd.log' '$tmp/busybox.log'"
+check "no sanitizer report from the CGI" bash -c "! grep -hE 'AddressSanitizer|runtime error:' '$tmp/lighttpd/lighttpd.log' '$tmp/busybox.log'"
+check "no password in the servers' logs" bash -c "! grep -hE 'Secret-pw' '$tmp/lighttpd/lighttpd.log' '$tmp/busybox.log'"
 
 echo "$passed passed, $failed failed, $skipped skipped"
 [ $failed = 0 ]
