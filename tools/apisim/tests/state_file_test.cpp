@@ -65,8 +65,17 @@ Journal build_journal(OwnStore& st, int records) {
     return j;
 }
 
-bool replay(const Bytes& journal, uint64_t generation, OwnStore& into, apisim::Replay& r, std::string& why) {
-    return apisim::replay_journal(journal.data(), journal.size(), generation, into.s, r, why);
+// A journal replayed into a store of its own.
+struct Replayed {
+    OwnStore into;
+    apisim::Replay r;
+    std::string why;
+    bool ok = false;
+};
+Replayed replay(const Bytes& journal, uint64_t generation) {
+    Replayed out;
+    out.ok = apisim::replay_journal(journal.data(), journal.size(), generation, out.into.s, out.r, out.why);
+    return out;
 }
 
 TEST(Journal, ACutAtAnyByteKeepsEveryWholeRecordAndDropsTheRest) {
@@ -85,13 +94,11 @@ TEST(Journal, ACutAtAnyByteKeepsEveryWholeRecordAndDropsTheRest) {
             while (whole + 1 < j.ends.size() && j.ends[whole + 1] <= file.size() &&
                    std::equal(j.bytes.begin(), j.bytes.begin() + j.ends[whole + 1], file.begin()))
                 ++whole;
-            OwnStore fresh;
-            apisim::Replay r;
-            std::string why;
-            ASSERT_TRUE(replay(file, 5, fresh, r, why)) << "cut at " << cut << ": " << why;
-            ASSERT_EQ(r.records, whole) << "cut at " << cut;
-            ASSERT_EQ(r.torn_bytes, file.size() - j.ends[whole]) << "cut at " << cut;
-            ASSERT_TRUE(fresh.image() == j.images[whole]) << "cut at " << cut;
+            const Replayed got = replay(file, 5);
+            ASSERT_TRUE(got.ok) << "cut at " << cut << ": " << got.why;
+            ASSERT_EQ(got.r.records, whole) << "cut at " << cut;
+            ASSERT_EQ(got.r.torn_bytes, file.size() - j.ends[whole]) << "cut at " << cut;
+            ASSERT_TRUE(got.into.image() == j.images[whole]) << "cut at " << cut;
             ++cuts;
         }
     }
@@ -104,35 +111,29 @@ TEST(Journal, DamageBeforeTheLastRecordIsRefusedNotSkipped) {
     for (size_t at : {j.ends[0] + 3, j.ends[0] + 20, j.ends[1] + 17}) {
         Bytes file = j.bytes;
         file[at] ^= 0x40;
-        OwnStore fresh;
-        apisim::Replay r;
-        std::string why;
-        EXPECT_FALSE(replay(file, 5, fresh, r, why)) << at;
-        EXPECT_NE(why.find("damaged"), std::string::npos) << why;
+        const Replayed got = replay(file, 5);
+        EXPECT_FALSE(got.ok) << at;
+        EXPECT_NE(got.why.find("damaged"), std::string::npos) << got.why;
     }
     // The same damage in the last record is an unfinished write.
     Bytes file = j.bytes;
     file[j.ends[2] + 20] ^= 0x40;
-    OwnStore fresh;
-    apisim::Replay r;
-    std::string why;
-    EXPECT_TRUE(replay(file, 5, fresh, r, why)) << why;
-    EXPECT_EQ(r.records, 2u);
+    const Replayed got = replay(file, 5);
+    EXPECT_TRUE(got.ok) << got.why;
+    EXPECT_EQ(got.r.records, 2u);
 }
 
 TEST(Journal, GenerationsAndHeaders) {
     OwnStore writer;
     const Journal j = build_journal(writer, 2);
-    OwnStore fresh;
-    apisim::Replay r;
-    std::string why;
     // Older than the state file: already folded into it.
-    EXPECT_TRUE(replay(j.bytes, 6, fresh, r, why));
-    EXPECT_TRUE(r.stale);
-    EXPECT_TRUE(fresh.image() == j.images[0]);
+    const Replayed older = replay(j.bytes, 6);
+    EXPECT_TRUE(older.ok && older.r.stale);
+    EXPECT_TRUE(older.into.image() == j.images[0]);
     // Newer: the state file beside it is not the one it continues.
-    EXPECT_FALSE(replay(j.bytes, 4, fresh, r, why));
-    EXPECT_NE(why.find("generation 5"), std::string::npos) << why;
+    const Replayed newer = replay(j.bytes, 4);
+    EXPECT_FALSE(newer.ok);
+    EXPECT_NE(newer.why.find("generation 5"), std::string::npos) << newer.why;
     struct Bad {
         size_t at;
         const char* message;
@@ -141,10 +142,11 @@ TEST(Journal, GenerationsAndHeaders) {
                          Bad{24, "header damaged"}}) {
         Bytes file = j.bytes;
         file[b.at] ^= 1;
-        EXPECT_FALSE(replay(file, 5, fresh, r, why)) << b.at;
-        EXPECT_NE(why.find(b.message), std::string::npos) << b.at << ": " << why;
+        const Replayed got = replay(file, 5);
+        EXPECT_FALSE(got.ok) << b.at;
+        EXPECT_NE(got.why.find(b.message), std::string::npos) << b.at << ": " << got.why;
     }
-    EXPECT_FALSE(replay(Bytes(j.bytes.begin(), j.bytes.begin() + 39), 5, fresh, r, why));
+    EXPECT_FALSE(replay(Bytes(j.bytes.begin(), j.bytes.begin() + 39), 5).ok);
 }
 
 // A record whose checksum is right but whose spans reach outside the image,
@@ -192,10 +194,8 @@ TEST(Journal, RecordsThatDoNotAddUpAreRefused) {
         {"no spans", record({}, 0, 0), true},
     };
     for (const Case& c : cases) {
-        OwnStore fresh;
-        apisim::Replay r;
-        std::string why;
-        EXPECT_EQ(replay(c.file, 1, fresh, r, why), c.ok) << c.what << ": " << why;
+        const Replayed got = replay(c.file, 1);
+        EXPECT_EQ(got.ok, c.ok) << c.what << ": " << got.why;
     }
 }
 
@@ -344,10 +344,12 @@ TEST(Store, FactorySettingsAndWhatTheResetsKeep) {
         r.RecordCount[2] = 3;
         r.RecordTime[2][5] = 55;
         r.StorageSD.SdSize = 4096;
+        strcpy(st.s.extra.zone, "GMT+05:00");
     };
     scribble();
     apisim::restore_factory(st.s, true);
     EXPECT_EQ(r.VideoConfig[0].Hue, 128);
+    EXPECT_STREQ(st.s.extra.zone, "GMT+00:00");
     EXPECT_STREQ(r.UserConfigs.entry[4].name, "");
     EXPECT_STREQ(r.NetConfigs.ipaddr, "10.9.9.9");
     EXPECT_STREQ(r.WlanConfigs.ssid, "mine");
