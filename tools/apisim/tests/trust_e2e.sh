@@ -22,8 +22,8 @@ ok() {
 }
 has() { grep -qaF -- "$2" "$1"; }
 ctl() { timeout 20 "$apictl" "$@" >"$t/out" 2>"$t/err"; }
-start() {  # ARGS...: apisim in the background; status 0 once it serves
-  "$apisim" "$@" >"$t/sim.out" 2>"$t/sim.err" & sim_pid=$!
+start() {  # ARGS...: apisim in the background; status 0 once it serves (not an earlier one)
+  : >"$t/sim.out"; "$apisim" "$@" >"$t/sim.out" 2>"$t/sim.err" & sim_pid=$!
   for _ in $(seq 400); do has "$t/sim.out" serving && return 0; kill -0 $sim_pid 2>/dev/null || return 1; sleep 0.05; done
   return 1
 }
@@ -86,13 +86,24 @@ ok "apisim stops on SIGTERM" stop
 
 # ---- the state files: never destroyed by a start; a full disk is named
 s=$t/disk/apisim.state; mkdir "$t/disk"; mount -t tmpfs -o size=2200k tmpfs "$t/disk"
-start --state "$s"; ctl API_Video_SetHue 0 77; kill -9 $sim_pid; wait $sim_pid; sim_pid=  # the journal keeps its record
+ok "a first start says so" eval 'start --state "$s" && has "$t/sim.err" "starting from the factory settings"'
+ctl API_Video_SetHue 0 77; kill -9 $sim_pid; wait $sim_pid; sim_pid=  # the journal keeps its record
 rm "$s"; cp "$s.journal" "$t/journal"
 ok "a journal without its state file is refused" eval '! start --state "$s" && has "$t/sim.err" "would be lost" && cmp "$s.journal" "$t/journal"'
 ok "and taken on purpose" eval 'start --state "$s" --accept-state-loss && stop && cmp "$s.journal.orphan" "$t/journal"'
 rm "$s.journal"
 ok "a missing journal is refused" eval '! start --state "$s" && has "$t/sim.err" "is missing"'
 ok "and taken on purpose" eval 'start --state "$s" --accept-state-loss && stop'
+# A state file cut short, damaged or not apisim's is refused and left as it was.
+cp "$s" "$t/good"; head -c -100 "$t/good" >"$t/truncated"; head -c 4096 /dev/zero | tr '\0' x >"$t/foreign"; : >"$t/empty"
+python3 -c 'import sys; b = bytearray(open(sys.argv[1], "rb").read()); b[len(b) // 2] ^= 1; open(sys.argv[2], "wb").write(b)' "$t/good" "$t/damaged"
+for b in "truncated:truncated" "foreign:not an apisim state file" "empty:too short" "damaged:damaged"; do
+  cp "$t/${b%%:*}" "$s"
+  ok "a state file $b is refused" eval '! start --state "$s" && { wait $sim_pid; [ $? -eq 1 ]; } &&
+    has "$t/sim.err" "refusing the state" && has "$t/sim.err" "${b#*:}" && cmp "$s" "$t/${b%%:*}"'
+done
+cp "$t/good" "$s"
+ok "the good one loads again" eval 'start --state "$s" && ! has "$t/sim.err" "factory settings" && stop'
 dd if=/dev/zero of="$t/disk/fill" bs=4k 2>/dev/null
 ok "a full disk is named" eval '! start --state "$s" && has "$t/sim.err" "the disk is full" && ! has "$t/sim.err" refusing'
 
