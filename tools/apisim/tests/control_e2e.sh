@@ -143,27 +143,18 @@ kill -INT "$interrupted"
 check; timeout 10 tail --pid="$interrupted" -f /dev/null; wait "$interrupted"; rc=$?
 [ "$rc" -eq 0 ] || fail "monitor after SIGINT: status $rc"
 
-# ---- a stalled monitor (never reads) neither blocks nor slows apisim: a
-# bounded run of transactions (20 record lists of 4096 set and read back, 343
-# transactions each way) completes, the other monitor gets every line, and
-# the stalled one, once it reads, is told how many it lost.
-list=$(seq -s, 1 8192)
-rounds=20 total=$((20 * 686))
-record_lists() {  # CHANNEL WHAT: the bounded run; prints its time (a figure, not a check)
-  local channel=$1 start_ns elapsed_ms; shift
-  start_ns=$(date +%s%N)
-  for _ in $(seq $rounds); do
-    check; timeout 120 "$apictl" API_MOD_SetRecordList "$channel" 4096 "$list" >/dev/null || fail "record list set ($1)"
-    check; timeout 120 "$apictl" API_MOD_GetRecordList "$channel" - - >/dev/null || fail "record list get ($1)"
-  done
-  elapsed_ms=$(( ($(date +%s%N) - start_ns) / 1000000 ))
-  echo "$total transactions, $1: $elapsed_ms ms"
-}
-record_lists 1 "two monitors reading"
+# ---- a stalled monitor (never reads) does not block apisim: a bounded run of
+# transactions (20 record lists of 4096 set and read back, 343 transactions
+# each way) completes, the other monitor gets every line, and the stalled one,
+# once it reads, is told how many it lost.
+list=$(seq -s, 1 8192) total=$((20 * 686))
 raw_client stall "$tmp/go" >"$tmp/stalled.txt" &
 stalled=$!; background+=("$stalled")
 monitors_attached 3
-record_lists 3 "two monitors reading and one stalled"
+for _ in $(seq 20); do
+  check; timeout 120 "$apictl" API_MOD_SetRecordList 3 4096 "$list" >/dev/null || fail "record list set"
+  check; timeout 120 "$apictl" API_MOD_GetRecordList 3 - - | grep -qxF "RecordList: $list" || fail "record list get"
+done
 run_lines() { grep -Ec '"request":"channel=3[,"]' "$tmp/mon_all.json"; }
 for _ in $(seq 100); do [ "$(run_lines)" -ge $total ] && break; sleep 0.05; done
 check; got=$(run_lines)
@@ -177,31 +168,6 @@ kept=$(grep -Ec '\(channel=3[,)]' "$tmp/stalled.txt")
 echo "stalled monitor: $kept lines kept, ${lost:-0} lost"
 [ -n "$lost" ] && [ $((kept + lost)) -eq $total ] || fail "stalled monitor: kept $kept + lost ${lost:-none} is not $total"
 check; tail -1 "$tmp/stalled.txt" | grep -q 'API_Video_GetHue' || fail "stalled monitor: no line after the notice"
-
-# ---- hostile requests: refused, and the channel goes on
-hostile=(
-  'b"text\0"|not a request'
-  'b"yaml\0sim\0list\0"|not a request'
-  'b"text\0sim\0list"|not a request'
-  'b"\xff" * 20000|not a request'
-  'b"text\0sim\0drop\0" + b"A" * 5000 + b"\0"|no operation of the daemon'
-  'b"json\0no_such\0"|no command'
-)
-for h in "${hostile[@]}"; do
-  packet=${h%%|*} text=${h#*|}
-  check; raw_client send "$packet" >"$tmp/raw.txt" 2>&1
-  grep -qF "$text" "$tmp/raw.txt" || fail "raw request $packet: $(head -c 300 "$tmp/raw.txt")"
-done
-expect 0 sim list
-
-# ---- another user is refused (the monitor shows what callers send)
-# (a copy of apictl and its library: the build tree may lie where only root may look)
-mkdir "$tmp/other" && cp "$apictl" "$tmp/other/" &&
-  ldd "$apictl" | awk '$3 ~ /libapi_arch/ { print $3 }' | xargs -r cp -L -t "$tmp/other/"
-check; setpriv --reuid=65534 --regid=65534 --clear-groups env LD_LIBRARY_PATH="$tmp/other" \
-  "$tmp/other/${apictl##*/}" sim list >"$tmp/out" 2>"$tmp/err"
-rc=$?
-[ "$rc" -eq 1 ] && grep -q 'serves uid 0 and root only' "$tmp/err" || fail "another user: status $rc, $(cat "$tmp/err")"
 
 # ---- apisim goes away: the monitors end with status 3 and say so
 stop_sim TERM
