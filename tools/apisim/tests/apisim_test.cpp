@@ -1,7 +1,7 @@
 // apisim against the real library: every setting kept over every kind of end,
-// record lists, bad and hostile requests, the trace, the
-// shared record, the lock and queues, the whole-device actions. test_support's
-// main has put this program in a private IPC namespace.
+// record lists, bad and hostile requests, the shared record, the lock and
+// queues, the whole-device actions (its command line and trace: control_e2e).
+// test_support's main has put this program in a private IPC namespace.
 #include <signal.h>
 #include <string.h>
 #include <sys/ipc.h>
@@ -82,7 +82,7 @@ const BUFFER_ENCODE_T* record() {
 
 class Apisim : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(sim.start({"--no-state"})) << sim.err(); }
+    void SetUp() override { ASSERT_TRUE(sim.start({"--no-state", "--trace"})) << sim.err(); }
     void TearDown() override {
         if (sim.running()) {
             EXPECT_EQ(sim.stop(), 0) << sim.err();
@@ -243,31 +243,12 @@ TEST_F(Apisim, BadRequestsAlwaysGetOneReply) {
                         reinterpret_cast<const char*>(r) + offsetof(BUFFER_ENCODE_T, WlanConfigs) + sizeof(WLAN_CONFIG),
                         sizeof *r - offsetof(BUFFER_ENCODE_T, WlanConfigs) - sizeof(WLAN_CONFIG)));
     EXPECT_EQ(API_Video_GetBrightness(0), 99);  // still in step, still serving
+    // The trace of the rest: control_e2e.expected.
+    EXPECT_NE(sim.out().find("\nunknown command 999 -> empty reply\n"), std::string::npos);
     shmdt(r);
 }
 
 // ---- the process: state file, trace, instances, signals ----
-
-TEST(ApisimProcess, TraceGivesOneLinePerTransaction) {
-    SimProcess sim;
-    ASSERT_TRUE(sim.start({"--no-state", "--trace"})) << sim.err();
-    API_Video_SetBrightness(1, 200);
-    API_Video_GetBrightness(1);
-    API_WLAN_SetSSID(const_cast<char*>("net"));
-    int list[26] = {};
-    API_MOD_SetRecordList(0, 13, list);  // a header and two chunks
-    Raw().exchange(999, "", 0, MSG_SIZE);
-    ASSERT_EQ(sim.stop(), 0);
-    const std::string out = sim.out();
-    EXPECT_EQ(out.substr(out.find('\n') + 1),
-              "API_Video_SetBrightness(channel=1, Brightness=200) -> stored in VideoConfig[i].Brightness\n"
-              "API_Video_GetBrightness(channel=1) -> 200\n"
-              "API_WLAN_SetSSID(SSID=\"net\") -> stored in WlanConfigs.ssid\n"
-              "API_MOD_SetRecordList (header)(channel=0, RecordCount=13) -> RecordCount set\n"
-              "API_MOD_SetRecordList (chunk)(channel=0, index=0) -> 12 records stored\n"
-              "API_MOD_SetRecordList (chunk)(channel=0, index=12) -> 1 records stored\n"
-              "unknown command 999 -> empty reply\n");
-}
 
 // ---- what is kept, and what an end of the process takes with it ----
 
@@ -633,33 +614,6 @@ TEST(ApisimProcess, SystemActionsDoWhatTheyPromise) {
     EXPECT_NE(sim.err().find("of 512 bytes accepted"), std::string::npos) << sim.err();
     shmdt(r);
     EXPECT_EQ(sim.stop(), 0);
-}
-
-// ---- the command line ----
-
-std::string run_apisim(const std::string& args, int& status) {
-    const std::string command = std::string(APISIM_PATH) + " " + args + " 2>&1";
-    FILE* p = popen(command.c_str(), "r");
-    std::string out;
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    const int raw = pclose(p);
-    status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return out;
-}
-
-TEST(ApisimProcess, BadOptionsAndTheFactoryTableInTheReadme) {
-    int status;
-    const std::string bad = run_apisim("--no-such-option", status);
-    EXPECT_EQ(status, 2);
-    EXPECT_NE(bad.find("unknown option --no-such-option"), std::string::npos) << bad;
-    run_apisim("--state", status);
-    EXPECT_EQ(status, 2);
-    // The README shows the factory table that the program applies.
-    const std::string table = run_apisim("--defaults", status);
-    EXPECT_EQ(status, 0);
-    EXPECT_GT(std::count(table.begin(), table.end(), '\n'), 40);
-    EXPECT_NE(read_file(README_PATH).find(table), std::string::npos) << "README.md lacks the table of apisim --defaults";
 }
 
 }  // namespace

@@ -49,7 +49,8 @@ EOF
 }
 
 # The scenarios of control_e2e.expected (its first lines say how they run):
-# what they print must be the reviewed transcript, line for line.
+# what they print must be the reviewed transcript, line for line. Then the
+# README must show apisim's factory table.
 transcript() {
   local line
   while IFS= read -r line; do
@@ -71,8 +72,15 @@ start_monitors() {
   mon_bright=$!; background+=("$mon_bright")
   monitors_attached 2
 }
+trace() {  # apisim's trace so far, once it has the line given
+  for _ in $(seq 100); do grep -qF "$1" "$tmp/apisim.out" && break; sleep 0.05; done
+  tail -n +2 "$tmp/apisim.out"
+}
 echo fromfile >"$tmp/pw"
 transcript "$(dirname "$0")/control_e2e.expected"
+check; "$apisim" --defaults >"$tmp/defaults" && [ "$(wc -l <"$tmp/defaults")" -gt 40 ] &&
+  python3 -c 'import sys; sys.exit(open(sys.argv[1]).read() not in open(sys.argv[2]).read())' "$tmp/defaults" \
+    "$(dirname "$0")/../../../README.md" || fail "README.md lacks the table of apisim --defaults"
 
 # delay: answered, and not before the delay passed; too late for a shorter --timeout
 expect 0 sim delay Video_GetBrightness 600ms
