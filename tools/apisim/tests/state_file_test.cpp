@@ -199,19 +199,14 @@ TEST(Journal, RecordsThatDoNotAddUpAreRefused) {
     }
 }
 
-TEST(StateFile, RoundTripAndRefusals) {
+// A file of the first version (without the generation) still loads; the
+// refusals are trust_e2e's, the round trip every restart's.
+TEST(StateFile, TheFirstVersionLoads) {
     OwnStore st;
     st.s.rec->VideoConfig[2].Hue = 77;
     strcpy(st.s.extra.inner_pwd, "secret");
     Bytes file;
     apisim::state_bytes(st.s, 9, file);
-    OwnStore back;
-    uint64_t generation = 0;
-    std::string why;
-    ASSERT_TRUE(apisim::parse_state(file.data(), file.size(), back.s, generation, why)) << why;
-    EXPECT_EQ(generation, 9u);
-    EXPECT_TRUE(back.image() == st.image());
-    // A file of the first version: the same without the generation.
     Bytes v1(file.begin(), file.begin() + 32);
     v1[8] = 1;
     v1[12] = 32;
@@ -220,22 +215,11 @@ TEST(StateFile, RoundTripAndRefusals) {
     memcpy(&v1[24], &sum, 8);
     v1.insert(v1.end(), file.begin() + 40, file.end());
     OwnStore old;
+    uint64_t generation = 5;
+    std::string why;
     ASSERT_TRUE(apisim::parse_state(v1.data(), v1.size(), old.s, generation, why)) << why;
     EXPECT_EQ(generation, 0u);
     EXPECT_TRUE(old.image() == st.image());
-    // Refused files leave the store as it was.
-    Bytes flipped = file;
-    flipped[5000] ^= 1;
-    Bytes long_header = file;
-    long_header[12] = 48;
-    Bytes other_generation = file;  // would set its journal aside as already folded in
-    other_generation[33] ^= 1;
-    for (const Bytes& bad : {Bytes(file.begin(), file.end() - 1), flipped, long_header, other_generation, Bytes(20, 0)}) {
-        OwnStore untouched;
-        const Bytes before = untouched.image();
-        EXPECT_FALSE(apisim::parse_state(bad.data(), bad.size(), untouched.s, generation, why));
-        EXPECT_TRUE(untouched.image() == before) << why;
-    }
 }
 
 // ---- on disk ----

@@ -23,7 +23,7 @@ ok() {
 has() { grep -qaF -- "$2" "$1"; }
 ctl() { timeout 20 "$apictl" "$@" >"$t/out" 2>"$t/err"; }
 start() {  # ARGS...: apisim in the background; status 0 once it serves (not an earlier one)
-  : >"$t/sim.out"; "$apisim" "$@" >"$t/sim.out" 2>"$t/sim.err" & sim_pid=$!
+  : >"$t/sim.out"; "$apisim" "$@" >"$t/sim.out" 2>"$t/sim.err" & sim_pid=$! background+=($!)
   for _ in $(seq 400); do has "$t/sim.out" serving && return 0; kill -0 $sim_pid 2>/dev/null || return 1; sleep 0.05; done
   return 1
 }
@@ -94,10 +94,14 @@ ok "and taken on purpose" eval 'start --state "$s" --accept-state-loss && stop &
 rm "$s.journal"
 ok "a missing journal is refused" eval '! start --state "$s" && has "$t/sim.err" "is missing"'
 ok "and taken on purpose" eval 'start --state "$s" --accept-state-loss && stop'
-# A state file cut short, damaged or not apisim's is refused and left as it was.
-cp "$s" "$t/good"; head -c -100 "$t/good" >"$t/truncated"; head -c 4096 /dev/zero | tr '\0' x >"$t/foreign"; : >"$t/empty"
-python3 -c 'import sys; b = bytearray(open(sys.argv[1], "rb").read()); b[len(b) // 2] ^= 1; open(sys.argv[2], "wb").write(b)' "$t/good" "$t/damaged"
-for b in "truncated:truncated" "foreign:not an apisim state file" "empty:too short" "damaged:damaged"; do
+# A state file cut short, damaged (its generation too), of another version or
+# not apisim's is refused and left as it was.
+cp "$s" "$t/good"; head -c -1 "$t/good" >"$t/truncated"; head -c 4096 /dev/zero | tr '\0' x >"$t/foreign"; : >"$t/empty"
+python3 -c 'import sys; g = open(sys.argv[1], "rb").read()
+for name, at, value in (("damaged", len(g) // 2, g[len(g) // 2] ^ 1), ("generation", 33, g[33] ^ 1), ("version", 12, 48)):
+    open(sys.argv[2] + name, "wb").write(g[:at] + bytes([value]) + g[at + 1:])' "$t/good" "$t/"
+for b in "truncated:truncated" "foreign:not an apisim state file" "empty:too short" "damaged:damaged" \
+         "generation:damaged" "version:another version"; do
   cp "$t/${b%%:*}" "$s"
   ok "a state file $b is refused" eval '! start --state "$s" && { wait $sim_pid; [ $? -eq 1 ]; } &&
     has "$t/sim.err" "refusing the state" && has "$t/sim.err" "${b#*:}" && cmp "$s" "$t/${b%%:*}"'
