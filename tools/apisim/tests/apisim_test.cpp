@@ -50,13 +50,9 @@ T arg_as(intptr_t v) {
         return t;
     }
 }
-template <class... P, size_t... I>
-int invoke(int (*fn)(P...), const intptr_t* a, std::index_sequence<I...>) {
-    return fn(arg_as<P>(a[I])...);
-}
 template <class... P>
 int invoke(int (*fn)(P...), const intptr_t* a) {
-    return invoke(fn, a, std::index_sequence_for<P...>{});
+    return [&]<size_t... I>(std::index_sequence<I...>) { return fn(arg_as<P>(a[I])...); }(std::index_sequence_for<P...>{});
 }
 
 const std::map<std::string, int (*)(const intptr_t*)>& calls() {
@@ -83,11 +79,7 @@ const BUFFER_ENCODE_T* record() {
 class Apisim : public testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(sim.start({"--no-state", "--trace"})) << sim.err(); }
-    void TearDown() override {
-        if (sim.running()) {
-            EXPECT_EQ(sim.stop(), 0) << sim.err();
-        }
-    }
+    void TearDown() override { EXPECT_EQ(sim.stop(), 0) << sim.err(); }
     SimProcess sim;
 };
 
@@ -157,25 +149,22 @@ TEST_F(Apisim, APasswordMayHoldTheSeparator) {
 }
 
 TEST_F(Apisim, RecordLists) {
-    for (int count : {25, 0, 4096, 12, 13}) {
+    for (auto [channel, count] : {std::pair{2, 25}, {2, 0}, {2, 4096}, {2, 12}, {2, 13}, {1, 1}}) {
         std::vector<int> list(2 * count + 2), back(2 * 4096 + 2, -7);
-        for (size_t i = 0; i < list.size(); ++i) list[i] = static_cast<int>(i * 2654435761u);
-        ASSERT_EQ(API_MOD_SetRecordList(2, count, list.data()), 1);
+        for (size_t i = 0; i < list.size(); ++i) list[i] = static_cast<int>(i * 2654435761u) + channel;
+        ASSERT_EQ(API_MOD_SetRecordList(channel, count, list.data()), 1);
         int got = -1;
-        ASSERT_EQ(API_MOD_GetRecordList(2, &got, back.data()), 1);
+        ASSERT_EQ(API_MOD_GetRecordList(channel, &got, back.data()), 1);
         ASSERT_EQ(got, count);
         EXPECT_EQ(0, memcmp(back.data(), list.data(), 8 * count)) << count;
         EXPECT_EQ(back[2 * count], -7);  // nothing past the list
     }
-    int one[2] = {11, 12}, got = -1, back[2];
-    EXPECT_EQ(API_MOD_SetRecordList(1, 1, one), 1);
-    EXPECT_EQ(API_MOD_GetRecordList(1, &got, back), 1);
-    EXPECT_EQ(got, 1); EXPECT_EQ(back[1], 12);
+    int got = -1;
     EXPECT_EQ(API_MOD_GetRecordList(2, &got, std::vector<int>(8200).data()), 1);
     EXPECT_EQ(got, 13);  // channels keep their own lists
     const BUFFER_ENCODE_T* r = record();
     ASSERT_NE(r, nullptr);
-    EXPECT_EQ(r->RecordCount[1], 1); EXPECT_EQ(r->RecordTime[1][0], 11);
+    EXPECT_EQ(r->RecordCount[1], 1); EXPECT_EQ(r->RecordTime[1][0], 1);
     shmdt(r);
 }
 
@@ -570,11 +559,7 @@ TEST(ApisimProcess, SystemActionsDoWhatTheyPromise) {
     FILE* f = fopen(image.c_str(), "wb");
     fwrite(std::string(512, 'f').data(), 1, 512, f);
     fclose(f);
-    struct Update {
-        std::string request;
-        const char* answer;
-    };
-    const Update updates[] = {
+    const std::pair<std::string, const char*> updates[] = {  // request, answer
         {image + ",512", "ok"},
         {image + ",511", "error"},
         {image + ",-512", "error"},
@@ -585,9 +570,9 @@ TEST(ApisimProcess, SystemActionsDoWhatTheyPromise) {
         {",0", "error"},
     };
     Raw raw;
-    for (const Update& u : updates) {
-        EXPECT_TRUE(raw.exchange(144, u.request.c_str(), u.request.size() + 1, MSG_SIZE));
-        EXPECT_EQ(raw.text(), u.answer) << u.request;
+    for (const auto& [request, answer] : updates) {
+        EXPECT_TRUE(raw.exchange(144, request.c_str(), request.size() + 1, MSG_SIZE));
+        EXPECT_EQ(raw.text(), answer) << request;
     }
     EXPECT_EQ(API_System_Update(const_cast<char*>(image.c_str()), 512), 1);
     EXPECT_NE(sim.err().find("of 512 bytes accepted"), std::string::npos) << sim.err();

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -230,10 +232,7 @@ struct Folder {
         char name[] = "/tmp/apisim-state-XXXXXX";
         path = mkdtemp(name);
     }
-    ~Folder() {
-        std::string cmd = "rm -rf '" + path + "'";
-        if (system(cmd.c_str())) {}
-    }
+    ~Folder() { std::filesystem::remove_all(path); }
     std::string file() const { return path + "/apisim.state"; }
 };
 
@@ -246,10 +245,7 @@ Bytes slurp(const std::string& path) {
 }
 
 void spill(const std::string& path, const Bytes& b) {
-    FILE* f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    fwrite(b.data(), 1, b.size(), f);
-    fclose(f);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
 }
 
 TEST(Keeper, CommitsAndCompactsOnALargeChange) {
