@@ -38,13 +38,11 @@ elif mode == "stall":          # a monitor that never reads until told to
     while not os.path.exists(sys.argv[2]):
         time.sleep(0.05)
     s.settimeout(1)
-    got = b""
     try:
         while True:
-            got += s.recv(65536)
+            sys.stdout.buffer.write(s.recv(65536))
     except socket.timeout:
         pass
-    sys.stdout.write(got.decode(errors="replace"))
 EOF
 }
 
