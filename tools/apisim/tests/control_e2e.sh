@@ -8,22 +8,11 @@ set -u
 . "$(dirname "$0")/../../apictl/tests/fixture.sh" --ipc --net -- "$@"
 apictl=$1 apisim=$2
 
-expect() {  # STATUS ARGS...: the status, and a one-line "apictl:" message on failure
+expect() {  # STATUS ARGS...: apictl ARGS ends with STATUS
   local want=$1; shift
-  check
-  run "$@"
-  [ "$rc" -eq "$want" ] || { fail "apictl $*: status $rc, not $want ($(cat "$tmp/err"))"; return 1; }
-  if [ "$want" -ne 0 ]; then
-    head -1 "$tmp/err" | grep -q '^apictl: ' || fail "apictl $*: no 'apictl:' message: $(cat "$tmp/err")"
-    [ -s "$tmp/out" ] && fail "apictl $*: wrote to standard output on failure"
-  fi
-  return 0
+  check; run "$@"
+  [ "$rc" -eq "$want" ] || fail "apictl $*: status $rc, not $want ($(cat "$tmp/err"))"
 }
-says() {  # TEXT: the last apictl's standard error contains it
-  check
-  grep -qF -- "$1" "$tmp/err" || fail "expected '$1' in: $(cat "$tmp/err")"
-}
-
 # Waits (bounded) until N monitors are attached.
 monitors_attached() {
   for _ in $(seq 200); do
@@ -49,80 +38,47 @@ elif mode == "stall":          # a monitor that never reads until told to
     while not os.path.exists(sys.argv[2]):
         time.sleep(0.05)
     s.settimeout(1)
-    got = b""
     try:
         while True:
-            got += s.recv(65536)
+            sys.stdout.buffer.write(s.recv(65536))
     except socket.timeout:
         pass
-    sys.stdout.write(got.decode(errors="replace"))
 EOF
 }
 
-# ---- no apisim: status 3 at once, for every client
-for c in "sim list" "monitor" "outbox" "--json sim drop API_Video_GetHue"; do
-  # shellcheck disable=SC2086
-  expect 3 $c && says "no apisim control channel: is apisim running?"
-done
-
-# ---- usage errors found before any apisim is asked: status 2
-usage_cases=(
-  "sim" "sim bogus" "sim drop" "sim drop a b" "sim delay API_Video_GetHue" "sim reply x"
-  "sim list x" "sim clear a b" "monitor --count 0" "monitor --count x" "monitor --count"
-  "monitor a b" "monitor --bogus"
-)
-for c in "${usage_cases[@]}"; do
-  # shellcheck disable=SC2086
-  expect 2 $c
-done
-
-start_sim --no-state
-
-# ---- requests apisim refuses: usage (2) or failed (1), each with its reason
-refusals=(
-  "2|sim delay API_Video_GetHue soon|not a duration"
-  "2|sim delay API_Video_GetHue 2h|not a duration"
-  "2|sim delay API_Video_GetHue -1s|not a duration"
-  "2|sim reply API_Video_GetHue 0g|not hexadecimal"
-  "2|sim reply API_Video_GetHue abc|not hexadecimal"
-  "2|sim reply API_Video_GetHue $(printf '00%.0s' $(seq 2019))|2018 at most"
-  "1|sim drop API_Video_GetHeu|did you mean API_Video_GetHue"
-  "1|sim drop nothing_like_this_at_all|no operation of the daemon is named"
-  "1|sim fail API_Video_SetHue|cannot carry a failure"
-  "1|sim fail API_Video_GetHue|every reply byte is a valid value"
-  "1|sim fail API_Video_GetQP|returns 1 whatever the answer"
-  "1|sim fail API_MOD_SetRecordList|cannot carry a failure"
-  "1|sim fail api_mod_getsdwritecount|ambiguous"
-  "1|sim clear API_Video_GetHue|has no fault rule"
-  "2|outbox now|takes no arguments"
-)
-for r in "${refusals[@]}"; do
-  IFS='|' read -r want c text <<<"$r"
-  # shellcheck disable=SC2086
-  expect "$want" $c && says "$text"
-done
-
-# The outbox module's command: nothing queued yet, as text and as JSON.
-expect 0 outbox
-expect 0 --json outbox && { grep -q '"queued":\[\]' "$tmp/out" || fail "outbox --json: $(cat "$tmp/out")"; }
-
-# ---- two monitors from here on: every line, and one with a pattern
-"$apictl" --json monitor >"$tmp/mon_all.json" 2>"$tmp/mon_all.err" &
-mon_all=$!; background+=("$mon_all")
-"$apictl" monitor brightness >"$tmp/mon_bright.txt" 2>"$tmp/mon_bright.err" &
-mon_bright=$!; background+=("$mon_bright")
-monitors_attached 2
-
-# ---- each rule, seen through the library; the names in any case, with or without API_
-# A rule acts on the answer only: a dropped set is still carried out.
-expect 0 API_Video_SetBrightness 0 77
-expect 0 sim drop video_setbrightness
-expect 3 --timeout 0.3 API_Video_SetBrightness 0 78 && says "no answer within 0.3 s"
-expect 0 sim drop API_VIDEO_GETBRIGHTNESS
-expect 3 --timeout 0.3 API_Video_GetBrightness 0
-expect 0 sim clear
-expect 0 API_Video_GetBrightness 0
-check; [ "$(cat "$tmp/out")" = 78 ] || fail "after clear: brightness $(cat "$tmp/out"), not 78"
+# The scenarios of control_e2e.expected (its first lines say how they run):
+# what they print must be the reviewed transcript, line for line. Then the
+# README must show apisim's factory table.
+transcript() {
+  local line
+  while IFS= read -r line; do
+    case $line in
+      '$ '*) printf '%s\n' "$line"; eval "run ${line#\$ }"; awk '{ sub(/^[^ ]+==[0-9]+:.*/, "[library trace line]") } 1' "$tmp/out"
+             grep -E '^(apictl|usage)' "$tmp/err"
+             [ "$rc" -eq 0 ] || echo "[status $rc]" ;;
+      '! '*) printf '%s\n' "$line"; eval "${line#! }" ;;
+      '#'*|'') printf '%s\n' "$line" ;;
+    esac
+  done <"$1" >"$tmp/transcript"
+  check; diff -u "$1" "$tmp/transcript" || fail "the transcript differs from ${1##*/}"
+}
+# Two monitors from here on: every line, and one with a pattern.
+start_monitors() {
+  "$apictl" --json monitor >"$tmp/mon_all.json" 2>"$tmp/mon_all.err" &
+  mon_all=$!; background+=("$mon_all")
+  "$apictl" monitor brightness >"$tmp/mon_bright.txt" 2>"$tmp/mon_bright.err" &
+  mon_bright=$!; background+=("$mon_bright")
+  monitors_attached 2
+}
+trace() {  # apisim's trace so far, once it has the line given
+  for _ in $(seq 100); do grep -qF "$1" "$tmp/apisim.out" && break; sleep 0.05; done
+  tail -n +2 "$tmp/apisim.out"
+}
+echo fromfile >"$tmp/pw"
+transcript "$(dirname "$0")/control_e2e.expected"
+check; "$apisim" --defaults >"$tmp/defaults" && [ "$(wc -l <"$tmp/defaults")" -gt 40 ] &&
+  python3 -c 'import sys; sys.exit(open(sys.argv[1]).read() not in open(sys.argv[2]).read())' "$tmp/defaults" \
+    "$(dirname "$0")/../../../README.md" || fail "README.md lacks the table of apisim --defaults"
 
 # delay: answered, and not before the delay passed; too late for a shorter --timeout
 expect 0 sim delay Video_GetBrightness 600ms
@@ -142,67 +98,6 @@ expect 0 sim clear Video_GetBrightness
 check; timeout 10 tail --pid="$long" -f /dev/null && wait "$long" || fail "a cleared delay still holds the answer"
 expect 0 API_Video_GetBrightness 0
 
-# fail: the failure value, by reply kind and for the hand-written operations
-fail_cases=(
-  "API_NTP_GetStartupStatus|API_NTP_GetStartupStatus"      # signed byte 0xff
-  "API_Video_GetCodetype|API_Video_GetCodetype"            # 32-bit -1
-  "API_Video_GetCBRByteRate|API_Video_GetCBRByteRate 0"    # no number in a decimal answer
-  "API_Net_GetFixNetMask|API_Net_GetFixNetMask -"          # a text longer than the field
-  "API_Net_GetDNS|API_Net_GetDNS 1 -"                      # ... with success value 1
-  "API_Video_GetPIRatio|API_Video_GetPIRatio 0"
-  "API_Net_FTPGetCommandPort|API_Net_FTPGetCommandPort"
-  "API_EVENT_GetMotionRegion|API_EVENT_GetMotionRegion 0 0 - - - -"
-  "API_USER_GetUserInfoByName|API_USER_GetUserInfoByName admin - -"
-  "API_USER_GetUserInfoByID|API_USER_GetUserInfoByID 0 - - -"
-  "API_MOD_GetRecordList|API_MOD_GetRecordList 0 - -"
-  "API_Linkway_GetMapStatus|API_Linkway_GetMapStatus -"
-)
-for f in "${fail_cases[@]}"; do
-  IFS='|' read -r name call <<<"$f"
-  # shellcheck disable=SC2086
-  expect 0 --json $call
-  check; python3 -c 'import json,sys; sys.exit(json.load(open(sys.argv[1]))["result"] == -1)' "$tmp/out" ||
-    fail "$call gives -1 before any rule"
-  expect 0 sim fail "$name"
-  # shellcheck disable=SC2086
-  run --json $call  # the failure value: status 1
-  check; [ "$rc" -eq 1 ] && python3 -c 'import json,sys; sys.exit(json.load(open(sys.argv[1]))["result"] != -1)' "$tmp/out" ||
-    fail "sim fail $name: $call gave status $rc, $(cat "$tmp/out")"
-done
-expect 0 --json sim list
-check; python3 - "$tmp/out" "${#fail_cases[@]}" <<'EOF' || fail "sim list --json: $(cat "$tmp/out")"
-import json, sys
-d = json.load(open(sys.argv[1]))
-assert len(d["rules"]) == int(sys.argv[2]) and d["monitors"] == 2, d
-assert all(r["action"] == "fail" and r["hits"] == 1 for r in d["rules"]), d
-assert [r["commands"] for r in d["rules"] if r["name"] == "API_MOD_GetRecordList"] == [[260]], d
-EOF
-expect 0 sim clear
-for f in "${fail_cases[@]}"; do
-  IFS='|' read -r name call <<<"$f"
-  # shellcheck disable=SC2086
-  expect 0 $call
-done
-
-# reply: raw bytes, decoded by the library as the operation reads them
-reply_cases=(
-  "API_Video_GetBrightness|2a|API_Video_GetBrightness 0|42"
-  "API_Video_GetCodetype|78563412|API_Video_GetCodetype|305419896"
-  "API_Net_HttpGetPort|3830383000|API_Net_HttpGetPort|8080"
-  "API_Net_GetFixNetMask|68:65:6c:6c:6f|API_Net_GetFixNetMask -|netmask: hello"
-  "API_NTP_GetStartupStatus|80|API_NTP_GetStartupStatus|-128"
-)
-for r in "${reply_cases[@]}"; do
-  IFS='|' read -r name hex call want <<<"$r"
-  expect 0 sim reply "$name" "$hex"
-  # shellcheck disable=SC2086
-  run $call
-  check; grep -qxF -- "$want" "$tmp/out" || fail "sim reply $name $hex: $call printed $(cat "$tmp/out")"
-done
-expect 0 sim clear
-expect 0 API_Video_GetBrightness 0
-check; [ "$(cat "$tmp/out")" = 78 ] || fail "after clear: brightness $(cat "$tmp/out")"
-
 # ---- the monitors' lines: one per transaction, with the caller's pid
 "$apictl" API_Video_SetBrightness 1 33 >/dev/null & caller1=$!; wait $caller1
 "$apictl" API_Video_GetBrightness 1 >/dev/null & caller2=$!; wait $caller2
@@ -210,14 +105,13 @@ expect 0 sim drop API_Video_GetContrast
 "$apictl" --timeout 0.3 API_Video_GetContrast 2 >/dev/null 2>&1 & caller3=$!; wait $caller3
 expect 0 sim clear
 "$apictl" API_MOD_SetRecordList 2 2 1,2,3,4 >/dev/null & caller4=$!; wait $caller4
-# the last line is in once the pattern monitor has its own last one
-for _ in $(seq 100); do grep -q 'channel=1) -> 33' "$tmp/mon_bright.txt" && break; sleep 0.05; done
-sleep 0.2
+# bounded waits for the last lines of both monitors
+for _ in $(seq 200); do grep -q 'channel=1) -> 33' "$tmp/mon_bright.txt" &&
+  [ "$(grep -c "\"pid\":$caller4," "$tmp/mon_all.json")" -eq 2 ] && break; sleep 0.05; done
 check; python3 - "$tmp/mon_all.json" "$caller1" "$caller2" "$caller3" "$caller4" <<'EOF' || fail "JSON monitor lines"
 import json, re, sys
 lines = [json.loads(l) for l in open(sys.argv[1])]
 pids = [int(p) for p in sys.argv[2:]]
-tail = lines[-6:]
 want = [
     ("API_Video_SetBrightness", 150, pids[0], "channel=1, Brightness=33", "stored", None),
     ("API_Video_GetBrightness", 151, pids[1], "channel=1", "33", None),
@@ -255,27 +149,18 @@ kill -INT "$interrupted"
 check; timeout 10 tail --pid="$interrupted" -f /dev/null; wait "$interrupted"; rc=$?
 [ "$rc" -eq 0 ] || fail "monitor after SIGINT: status $rc"
 
-# ---- a stalled monitor (never reads) neither blocks nor slows apisim: a
-# bounded run of transactions (20 record lists of 4096 set and read back, 343
-# transactions each way) completes, the other monitor gets every line, and
-# the stalled one, once it reads, is told how many it lost.
-list=$(seq -s, 1 8192)
-rounds=20 total=$((20 * 686))
-record_lists() {  # CHANNEL WHAT: the bounded run; prints its time (a figure, not a check)
-  local channel=$1 start_ns elapsed_ms; shift
-  start_ns=$(date +%s%N)
-  for _ in $(seq $rounds); do
-    check; timeout 120 "$apictl" API_MOD_SetRecordList "$channel" 4096 "$list" >/dev/null || fail "record list set ($1)"
-    check; timeout 120 "$apictl" API_MOD_GetRecordList "$channel" - - >/dev/null || fail "record list get ($1)"
-  done
-  elapsed_ms=$(( ($(date +%s%N) - start_ns) / 1000000 ))
-  echo "$total transactions, $1: $elapsed_ms ms"
-}
-record_lists 1 "two monitors reading"
+# ---- a stalled monitor (never reads) does not block apisim: a bounded run of
+# transactions (20 record lists of 4096 set and read back, 343 transactions
+# each way) completes, the other monitor gets every line, and the stalled one,
+# once it reads, is told how many it lost.
+list=$(seq -s, 1 8192) total=$((20 * 686))
 raw_client stall "$tmp/go" >"$tmp/stalled.txt" &
 stalled=$!; background+=("$stalled")
 monitors_attached 3
-record_lists 3 "two monitors reading and one stalled"
+for _ in $(seq 20); do
+  check; timeout 120 "$apictl" API_MOD_SetRecordList 3 4096 "$list" >/dev/null || fail "record list set"
+  check; timeout 120 "$apictl" API_MOD_GetRecordList 3 - - | grep -qxF "RecordList: $list" || fail "record list get"
+done
 run_lines() { grep -Ec '"request":"channel=3[,"]' "$tmp/mon_all.json"; }
 for _ in $(seq 100); do [ "$(run_lines)" -ge $total ] && break; sleep 0.05; done
 check; got=$(run_lines)
@@ -289,31 +174,6 @@ kept=$(grep -Ec '\(channel=3[,)]' "$tmp/stalled.txt")
 echo "stalled monitor: $kept lines kept, ${lost:-0} lost"
 [ -n "$lost" ] && [ $((kept + lost)) -eq $total ] || fail "stalled monitor: kept $kept + lost ${lost:-none} is not $total"
 check; tail -1 "$tmp/stalled.txt" | grep -q 'API_Video_GetHue' || fail "stalled monitor: no line after the notice"
-
-# ---- hostile requests: refused, and the channel goes on
-hostile=(
-  'b"text\0"|not a request'
-  'b"yaml\0sim\0list\0"|not a request'
-  'b"text\0sim\0list"|not a request'
-  'b"\xff" * 20000|not a request'
-  'b"text\0sim\0drop\0" + b"A" * 5000 + b"\0"|no operation of the daemon'
-  'b"json\0no_such\0"|no command'
-)
-for h in "${hostile[@]}"; do
-  packet=${h%%|*} text=${h#*|}
-  check; raw_client send "$packet" >"$tmp/raw.txt" 2>&1
-  grep -qF "$text" "$tmp/raw.txt" || fail "raw request $packet: $(head -c 300 "$tmp/raw.txt")"
-done
-expect 0 sim list
-
-# ---- another user is refused (the monitor shows what callers send)
-# (a copy of apictl and its library: the build tree may lie where only root may look)
-mkdir "$tmp/other" && cp "$apictl" "$tmp/other/" &&
-  ldd "$apictl" | awk '$3 ~ /libapi_arch/ { print $3 }' | xargs -r cp -L -t "$tmp/other/"
-check; setpriv --reuid=65534 --regid=65534 --clear-groups env LD_LIBRARY_PATH="$tmp/other" \
-  "$tmp/other/${apictl##*/}" sim list >"$tmp/out" 2>"$tmp/err"
-rc=$?
-[ "$rc" -eq 1 ] && grep -q 'serves uid 0 and root only' "$tmp/err" || fail "another user: status $rc, $(cat "$tmp/err")"
 
 # ---- apisim goes away: the monitors end with status 3 and say so
 stop_sim TERM

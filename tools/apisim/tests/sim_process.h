@@ -19,8 +19,8 @@ public:
     bool launch(const char* program, const std::vector<std::string>& args, const char* ready);
     // Sends the signal and waits: the exit status, or 128 + signal.
     int stop(int sig = 15);
-    // Waits for a child that ends by itself (bounded): its status, or -1.
-    int wait_exit(int seconds = 10);
+    // Waits for a child that ends by itself: its status.
+    int wait_exit();
     // From now until the next start its end is no fault. An end not expected
     // so ends the test program at once, with apisim's log, instead of leaving
     // a call waiting for an answer for good.

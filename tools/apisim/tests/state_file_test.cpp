@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -65,8 +67,17 @@ Journal build_journal(OwnStore& st, int records) {
     return j;
 }
 
-bool replay(const Bytes& journal, uint64_t generation, OwnStore& into, apisim::Replay& r, std::string& why) {
-    return apisim::replay_journal(journal.data(), journal.size(), generation, into.s, r, why);
+// A journal replayed into a store of its own.
+struct Replayed {
+    OwnStore into;
+    apisim::Replay r;
+    std::string why;
+    bool ok = false;
+};
+Replayed replay(const Bytes& journal, uint64_t generation) {
+    Replayed out;
+    out.ok = apisim::replay_journal(journal.data(), journal.size(), generation, out.into.s, out.r, out.why);
+    return out;
 }
 
 TEST(Journal, ACutAtAnyByteKeepsEveryWholeRecordAndDropsTheRest) {
@@ -85,13 +96,11 @@ TEST(Journal, ACutAtAnyByteKeepsEveryWholeRecordAndDropsTheRest) {
             while (whole + 1 < j.ends.size() && j.ends[whole + 1] <= file.size() &&
                    std::equal(j.bytes.begin(), j.bytes.begin() + j.ends[whole + 1], file.begin()))
                 ++whole;
-            OwnStore fresh;
-            apisim::Replay r;
-            std::string why;
-            ASSERT_TRUE(replay(file, 5, fresh, r, why)) << "cut at " << cut << ": " << why;
-            ASSERT_EQ(r.records, whole) << "cut at " << cut;
-            ASSERT_EQ(r.torn_bytes, file.size() - j.ends[whole]) << "cut at " << cut;
-            ASSERT_TRUE(fresh.image() == j.images[whole]) << "cut at " << cut;
+            const Replayed got = replay(file, 5);
+            ASSERT_TRUE(got.ok) << "cut at " << cut << ": " << got.why;
+            ASSERT_EQ(got.r.records, whole) << "cut at " << cut;
+            ASSERT_EQ(got.r.torn_bytes, file.size() - j.ends[whole]) << "cut at " << cut;
+            ASSERT_TRUE(got.into.image() == j.images[whole]) << "cut at " << cut;
             ++cuts;
         }
     }
@@ -104,35 +113,29 @@ TEST(Journal, DamageBeforeTheLastRecordIsRefusedNotSkipped) {
     for (size_t at : {j.ends[0] + 3, j.ends[0] + 20, j.ends[1] + 17}) {
         Bytes file = j.bytes;
         file[at] ^= 0x40;
-        OwnStore fresh;
-        apisim::Replay r;
-        std::string why;
-        EXPECT_FALSE(replay(file, 5, fresh, r, why)) << at;
-        EXPECT_NE(why.find("damaged"), std::string::npos) << why;
+        const Replayed got = replay(file, 5);
+        EXPECT_FALSE(got.ok) << at;
+        EXPECT_NE(got.why.find("damaged"), std::string::npos) << got.why;
     }
     // The same damage in the last record is an unfinished write.
     Bytes file = j.bytes;
     file[j.ends[2] + 20] ^= 0x40;
-    OwnStore fresh;
-    apisim::Replay r;
-    std::string why;
-    EXPECT_TRUE(replay(file, 5, fresh, r, why)) << why;
-    EXPECT_EQ(r.records, 2u);
+    const Replayed got = replay(file, 5);
+    EXPECT_TRUE(got.ok) << got.why;
+    EXPECT_EQ(got.r.records, 2u);
 }
 
 TEST(Journal, GenerationsAndHeaders) {
     OwnStore writer;
     const Journal j = build_journal(writer, 2);
-    OwnStore fresh;
-    apisim::Replay r;
-    std::string why;
     // Older than the state file: already folded into it.
-    EXPECT_TRUE(replay(j.bytes, 6, fresh, r, why));
-    EXPECT_TRUE(r.stale);
-    EXPECT_TRUE(fresh.image() == j.images[0]);
+    const Replayed older = replay(j.bytes, 6);
+    EXPECT_TRUE(older.ok && older.r.stale);
+    EXPECT_TRUE(older.into.image() == j.images[0]);
     // Newer: the state file beside it is not the one it continues.
-    EXPECT_FALSE(replay(j.bytes, 4, fresh, r, why));
-    EXPECT_NE(why.find("generation 5"), std::string::npos) << why;
+    const Replayed newer = replay(j.bytes, 4);
+    EXPECT_FALSE(newer.ok);
+    EXPECT_NE(newer.why.find("generation 5"), std::string::npos) << newer.why;
     struct Bad {
         size_t at;
         const char* message;
@@ -141,10 +144,11 @@ TEST(Journal, GenerationsAndHeaders) {
                          Bad{24, "header damaged"}}) {
         Bytes file = j.bytes;
         file[b.at] ^= 1;
-        EXPECT_FALSE(replay(file, 5, fresh, r, why)) << b.at;
-        EXPECT_NE(why.find(b.message), std::string::npos) << b.at << ": " << why;
+        const Replayed got = replay(file, 5);
+        EXPECT_FALSE(got.ok) << b.at;
+        EXPECT_NE(got.why.find(b.message), std::string::npos) << b.at << ": " << got.why;
     }
-    EXPECT_FALSE(replay(Bytes(j.bytes.begin(), j.bytes.begin() + 39), 5, fresh, r, why));
+    EXPECT_FALSE(replay(Bytes(j.bytes.begin(), j.bytes.begin() + 39), 5).ok);
 }
 
 // A record whose checksum is right but whose spans reach outside the image,
@@ -192,26 +196,19 @@ TEST(Journal, RecordsThatDoNotAddUpAreRefused) {
         {"no spans", record({}, 0, 0), true},
     };
     for (const Case& c : cases) {
-        OwnStore fresh;
-        apisim::Replay r;
-        std::string why;
-        EXPECT_EQ(replay(c.file, 1, fresh, r, why), c.ok) << c.what << ": " << why;
+        const Replayed got = replay(c.file, 1);
+        EXPECT_EQ(got.ok, c.ok) << c.what << ": " << got.why;
     }
 }
 
-TEST(StateFile, RoundTripAndRefusals) {
+// A file of the first version (without the generation) still loads; the
+// refusals are trust_e2e's, the round trip every restart's.
+TEST(StateFile, TheFirstVersionLoads) {
     OwnStore st;
     st.s.rec->VideoConfig[2].Hue = 77;
     strcpy(st.s.extra.inner_pwd, "secret");
     Bytes file;
     apisim::state_bytes(st.s, 9, file);
-    OwnStore back;
-    uint64_t generation = 0;
-    std::string why;
-    ASSERT_TRUE(apisim::parse_state(file.data(), file.size(), back.s, generation, why)) << why;
-    EXPECT_EQ(generation, 9u);
-    EXPECT_TRUE(back.image() == st.image());
-    // A file of the first version: the same without the generation.
     Bytes v1(file.begin(), file.begin() + 32);
     v1[8] = 1;
     v1[12] = 32;
@@ -220,22 +217,11 @@ TEST(StateFile, RoundTripAndRefusals) {
     memcpy(&v1[24], &sum, 8);
     v1.insert(v1.end(), file.begin() + 40, file.end());
     OwnStore old;
+    uint64_t generation = 5;
+    std::string why;
     ASSERT_TRUE(apisim::parse_state(v1.data(), v1.size(), old.s, generation, why)) << why;
     EXPECT_EQ(generation, 0u);
     EXPECT_TRUE(old.image() == st.image());
-    // Refused files leave the store as it was.
-    Bytes flipped = file;
-    flipped[5000] ^= 1;
-    Bytes long_header = file;
-    long_header[12] = 48;
-    Bytes other_generation = file;  // would set its journal aside as already folded in
-    other_generation[33] ^= 1;
-    for (const Bytes& bad : {Bytes(file.begin(), file.end() - 1), flipped, long_header, other_generation, Bytes(20, 0)}) {
-        OwnStore untouched;
-        const Bytes before = untouched.image();
-        EXPECT_FALSE(apisim::parse_state(bad.data(), bad.size(), untouched.s, generation, why));
-        EXPECT_TRUE(untouched.image() == before) << why;
-    }
 }
 
 // ---- on disk ----
@@ -246,10 +232,7 @@ struct Folder {
         char name[] = "/tmp/apisim-state-XXXXXX";
         path = mkdtemp(name);
     }
-    ~Folder() {
-        std::string cmd = "rm -rf '" + path + "'";
-        if (system(cmd.c_str())) {}
-    }
+    ~Folder() { std::filesystem::remove_all(path); }
     std::string file() const { return path + "/apisim.state"; }
 };
 
@@ -262,10 +245,7 @@ Bytes slurp(const std::string& path) {
 }
 
 void spill(const std::string& path, const Bytes& b) {
-    FILE* f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    fwrite(b.data(), 1, b.size(), f);
-    fclose(f);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
 }
 
 TEST(Keeper, CommitsAndCompactsOnALargeChange) {
@@ -344,10 +324,12 @@ TEST(Store, FactorySettingsAndWhatTheResetsKeep) {
         r.RecordCount[2] = 3;
         r.RecordTime[2][5] = 55;
         r.StorageSD.SdSize = 4096;
+        strcpy(st.s.extra.zone, "GMT+05:00");
     };
     scribble();
     apisim::restore_factory(st.s, true);
     EXPECT_EQ(r.VideoConfig[0].Hue, 128);
+    EXPECT_STREQ(st.s.extra.zone, "GMT+00:00");
     EXPECT_STREQ(r.UserConfigs.entry[4].name, "");
     EXPECT_STREQ(r.NetConfigs.ipaddr, "10.9.9.9");
     EXPECT_STREQ(r.WlanConfigs.ssid, "mine");
