@@ -24,6 +24,7 @@ check() { checks=$((checks + 1)); }
 run() { timeout 60 "$apictl" "$@" >"$tmp/out" 2>"$tmp/err"; rc=$?; }
 # start_sim ARGS...: $apisim serving, its outputs in $tmp/apisim.out and .err.
 start_sim() {
+  : >"$tmp/apisim.out"  # emptied before the start, never an earlier run's "serving" line
   "$apisim" "$@" >"$tmp/apisim.out" 2>"$tmp/apisim.err" &
   sim_pid=$!
   for _ in $(seq 200); do grep -q '^apisim: serving (pid' "$tmp/apisim.out" && return 0; sleep 0.05; done
