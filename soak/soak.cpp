@@ -181,53 +181,42 @@ void answer(int response, uint32_t token) {
 
 // ---- callers ----
 
-// One position query with a fresh token; 0 when its own answer came back,
-// 1 for another request's answer, 2 when it failed.
-int position_query(uint32_t token) {
-    POSITION_T pos = {static_cast<int32_t>(token), kMagic, 0};
-    store(sh->fate[token % kMaxTokens], static_cast<uint32_t>(kInFlight));
+// One call with a fresh token in its request: the position query (0 when its
+// own answer came back, 1 for another request's answer), or one of the other
+// calls of the mix, an integer set, a text set and a record list of several
+// exchanges of 1 to 30 records (0); 2 when it failed.
+int one_call(uint32_t token, unsigned kind) {
+    uint32_t& fate = sh->fate[token % kMaxTokens];
+    store(fate, static_cast<uint32_t>(kInFlight));
     alarmed = 0;
-    const int r = API_GET_POSITION(&pos);
-    if (r != 0) {
-        if (alarmed) store(sh->fate[token % kMaxTokens], static_cast<uint32_t>(kInterrupted)), bump(sh->interrupted);
+    POSITION_T pos = {static_cast<int32_t>(token), kMagic, 0};
+    char ssid[16];
+    int list[2 * 30];
+    bool failed;
+    switch (kind) {
+    case 0: failed = API_GET_POSITION(&pos) != 0; break;
+    case 1: failed = API_Video_SetCodetype(static_cast<int>(token)) != 1; break;
+    case 2:
+        snprintf(ssid, sizeof ssid, "t%u", token);
+        failed = API_WLAN_SetSSID(ssid) != 1;
+        break;
+    default:
+        for (int i = 0; i < 60; ++i) list[i] = static_cast<int>(token) + i;
+        failed = API_MOD_SetRecordList(static_cast<int>(token), 1 + static_cast<int>(token % 30), list) != 1;
+    }
+    if (failed) {
+        if (alarmed) store(fate, static_cast<uint32_t>(kInterrupted)), bump(sh->interrupted);
         else bump(sh->unexpected);
         return 2;
     }
-    store(sh->fate[token % kMaxTokens], static_cast<uint32_t>(kDone));
+    store(fate, static_cast<uint32_t>(kDone));
+    if (kind != 0) return 0;
     bump(sh->checked);
     if (pos.count == static_cast<int32_t>(token) && pos.A == kMagic) return bump(sh->own), 0;
     if (pos.A != kMagic) return bump(sh->unidentified), 1;
     const uint32_t n = bump(sh->wrongs);
     if (n < kMaxWrong) sh->wrong[n] = {static_cast<uint32_t>(pos.count), static_cast<uint32_t>(pos.B), lock_taken_us};
     return 1;
-}
-
-// The other calls of the mix: an integer set, a text set and a record list
-// of several exchanges, each with the token in its request.
-void other_call(uint32_t token, unsigned& seed) {
-    store(sh->fate[token % kMaxTokens], static_cast<uint32_t>(kInFlight));
-    alarmed = 0;
-    bool failed;
-    switch (rand_r(&seed) % 3) {
-    case 0: failed = API_Video_SetCodetype(static_cast<int>(token)) != 1; break;
-    case 1: {
-        char ssid[16];
-        snprintf(ssid, sizeof ssid, "t%u", token);
-        failed = API_WLAN_SetSSID(ssid) != 1;
-        break;
-    }
-    default: {
-        int list[2 * 30];
-        for (int i = 0; i < 60; ++i) list[i] = static_cast<int>(token) + i;
-        failed = API_MOD_SetRecordList(static_cast<int>(token), 1 + rand_r(&seed) % 30, list) != 1;
-    }
-    }
-    if (failed) {
-        if (alarmed) store(sh->fate[token % kMaxTokens], static_cast<uint32_t>(kInterrupted)), bump(sh->interrupted);
-        else bump(sh->unexpected);
-        return;
-    }
-    store(sh->fate[token % kMaxTokens], static_cast<uint32_t>(kDone));
 }
 
 void catch_alarm() {
@@ -245,8 +234,8 @@ void catch_alarm() {
         const uint32_t token = bump(sh->next_token);
         store(s.current, token);
         bump(sh->calls);
-        if (rand_r(&seed) % 2) position_query(token);
-        else other_call(token, seed);
+        const unsigned roll = rand_r(&seed);
+        one_call(token, roll % 2 ? 0 : 1 + roll / 2 % 3);  // half position queries
         store(s.current, 0u);
         bump(s.remaining, 0xFFFFFFFFu);
     }
@@ -297,7 +286,7 @@ void stop_responder(pid_t resp) {
 
 [[noreturn]] void one_query(int) {
     catch_alarm();
-    _exit(position_query(bump(sh->next_token)));
+    _exit(one_call(bump(sh->next_token), 0));
 }
 
 // ---- directed cases: one late answer each, timed on purpose ----
