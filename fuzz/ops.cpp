@@ -312,7 +312,8 @@ template <class T> T arg(Input& in) {
         g.reset(call.size);
         call.len[k] = 0, call.text[k][0] = Guarded::kFill;  // as the buffer starts
         if (in.u8() == 0xFF) return call.refused = true, nullptr;
-        const size_t len = call.len[k] = in.bytes(g.data(), in.length(2100));
+        const size_t len = call.len[k] = in.length(2100), got = in.bytes(g.data(), len);
+        memset(g.data() + got, 'x', len - got);  // missing bytes repeat a letter: long texts cost nothing
         g.data()[len] = 0;
         memcpy(call.text[k], g.data(), len + 1);
         return reinterpret_cast<T>(g.data());
@@ -376,7 +377,16 @@ const Operation kOperations[] = {
     HAND(API_Net_GetFixIP, -1) HAND(API_Net_SetNetConfig, 0) HAND(API_Net_SetMacAddress, 0)
     HAND(API_Net_SetDNS, 0) HAND(API_WLAN_SetWepKey, 0) HAND(API_Linkway_GetMapStatus, -1)
     HAND(API_SNTP_Get_Zone, -1) HAND(API_USER_SetAddUser, 0) HAND(API_USER_SetChangePassword, 0)
-    HAND(API_USER_Modify, -1) HAND(API_USER_GetUserInfoByName, -1) HAND(API_USER_GetUserInfoByID, -1)
+    HAND(API_USER_Modify, -1)
+    // A name that cannot travel with its NUL is refused.
+    {"API_USER_GetUserInfoByName", [](Input& in, const char* name) {
+         char* user = arg<char*>(in);
+         int* level = arg<int*>(in);
+         char* pass = arg<char*>(in);
+         call.refused = call.refused || (user && strlen(user) >= MSG_TEXT_SIZE);
+         check(API_USER_GetUserInfoByName(user, level, pass), -1, name);
+     }},
+    HAND(API_USER_GetUserInfoByID, -1)
     HAND(API_SMTP_Send_Text, 0) HAND(API_SMTP_Send_Attach, 0) HAND(API_Net_FTPGetCommandPort, -1)
     HAND(API_System_Update, 0) HAND(API_EVENT_GetMotionRegion, -1) HAND(API_EVENT_SetMotionRegion, 0)
     HAND(API_MOD_SetGPIOValueOut, 0)
