@@ -343,7 +343,8 @@ template <class... A> void drive(int (*fn)(A...), int failure, Input& in, const 
 
 // An IPC primitive: the opener by key, then the exported wait and, when the
 // wait took, the post (as a caller does).
-void sem_pair(int id, int (*wait)(int), int (*post)(int), const char* name) {
+void sem_pair(int id, int want, int (*wait)(int), int (*post)(int), const char* name) {
+    FUZZ_CHECK(id == want || kernel.fail_step == kSemget, "id", name);
     int* value = id >= kLockId && id <= kMotionId ? &kernel.sem[id - kLockId] : nullptr;
     const int before = value ? *value : 0;
     FUZZ_CHECK(wait(id) == 0, "wait result", name);
@@ -360,7 +361,7 @@ struct Operation {
 #define OP(name, command, params, request, reply) \
     {#name, [](Input& in, const char* n) { drive(&::name, strcmp(#reply, "ack()") ? -1 : 0, in, n); }},
 #define HAND(name, failure) {#name, [](Input& in, const char* n) { drive(&::name, failure, in, n); }},
-#define SEM(name, opener, wait, post) {#name, [](Input&, const char* n) { sem_pair(opener(), wait, post, n); }},
+#define SEM(name, opener, id, wait, post) {#name, [](Input&, const char* n) { sem_pair(opener(), id, wait, post, n); }},
 #define QUEUE(name, id, step) {#name, [](Input&, const char* n) { FUZZ_CHECK(name() == id || kernel.fail_step == step, "id", n); }},
 const Operation kOperations[] = {
 #include "api_ops.def"
@@ -400,13 +401,14 @@ const Operation kOperations[] = {
     HAND(API_MOD_GetRecordList, -1)
     QUEUE(MsgControlInit, kControlId, kMsggetControl) QUEUE(MsgResponseInit, kResponseId, kMsggetResponse)
     QUEUE(MsgEventInit, kEventId, kNoFault)
-    SEM(SemAPIInit, SemAPIInit, SemAPIGet, SemAPIPost) SEM(SemSnapShotInit, SemSnapShotInit, SemSnapShotGet, SemSnapShotPost)
-    SEM(SemMotionHandleInit, SemMotionHandleInit, SemMotionHandleGet, SemMotionHandlePost)
-    SEM(SemAPIGet, SemAPIInit, SemAPIGet, SemAPIPost) SEM(SemAPIPost, SemAPIInit, SemAPIGet, SemAPIPost)
-    SEM(SemSnapShotGet, SemSnapShotInit, SemSnapShotGet, SemSnapShotPost)
-    SEM(SemSnapShotPost, SemSnapShotInit, SemSnapShotGet, SemSnapShotPost)
-    SEM(SemMotionHandleGet, SemMotionHandleInit, SemMotionHandleGet, SemMotionHandlePost)
-    SEM(SemMotionHandlePost, SemMotionHandleInit, SemMotionHandleGet, SemMotionHandlePost)
+    SEM(SemAPIInit, SemAPIInit, kLockId, SemAPIGet, SemAPIPost)
+    SEM(SemSnapShotInit, SemSnapShotInit, kSnapshotId, SemSnapShotGet, SemSnapShotPost)
+    SEM(SemMotionHandleInit, SemMotionHandleInit, kMotionId, SemMotionHandleGet, SemMotionHandlePost)
+    SEM(SemAPIGet, SemAPIInit, kLockId, SemAPIGet, SemAPIPost) SEM(SemAPIPost, SemAPIInit, kLockId, SemAPIGet, SemAPIPost)
+    SEM(SemSnapShotGet, SemSnapShotInit, kSnapshotId, SemSnapShotGet, SemSnapShotPost)
+    SEM(SemSnapShotPost, SemSnapShotInit, kSnapshotId, SemSnapShotGet, SemSnapShotPost)
+    SEM(SemMotionHandleGet, SemMotionHandleInit, kMotionId, SemMotionHandleGet, SemMotionHandlePost)
+    SEM(SemMotionHandlePost, SemMotionHandleInit, kMotionId, SemMotionHandleGet, SemMotionHandlePost)
 };
 #undef OP
 #undef HAND
