@@ -148,7 +148,7 @@ void answer(int response, uint32_t token) {
     store(log.after_us, now_us());
 }
 
-[[noreturn]] void responder(unsigned seed, bool delays) {
+[[noreturn]] void responder(unsigned rng, bool delays) {
     const int control = MsgControlInit(), response = MsgResponseInit();
     uint32_t held[2];
     int holding = 0;
@@ -174,7 +174,7 @@ void answer(int response, uint32_t token) {
             continue;
         }
         // Now and then a slow answer: the caller may give up first.
-        if (delays && rand_r(&seed) % 4 == 0) sleep_us(rand_r(&seed) % 2000);
+        if (delays && rand_r(&rng) % 4 == 0) sleep_us(rand_r(&rng) % 2000);
         answer(response, token);
     }
 }
@@ -228,13 +228,13 @@ void catch_alarm() {
 
 [[noreturn]] void worker(int slot) {
     catch_alarm();
-    unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u + static_cast<unsigned>(slot);
+    unsigned rng = static_cast<unsigned>(getpid()) * 2654435761u + static_cast<unsigned>(slot);
     Shared::Slot& s = sh->slot[slot];
     while (load(s.remaining) > 0) {
         const uint32_t token = bump(sh->next_token);
         store(s.current, token);
         bump(sh->calls);
-        const unsigned roll = rand_r(&seed);
+        const unsigned roll = rand_r(&rng);
         one_call(token, roll % 2 ? 0 : 1 + roll / 2 % 3);  // half position queries
         store(s.current, 0u);
         bump(s.remaining, 0xFFFFFFFFu);
@@ -387,7 +387,7 @@ int main(int argc, char** argv) {
         sh->slot[i].remaining = static_cast<uint32_t>(calls);
         sh->slot[i].pid = static_cast<uint32_t>(spawn(worker, i));
     }
-    unsigned seed = 12345;
+    unsigned rng = 12345;
     int alarms = 0, kills = 0, lost = 0;
     const uint32_t deadline = now_us() + 120u * 1000000u;
     for (;;) {
@@ -404,10 +404,10 @@ int main(int argc, char** argv) {
             }
         }
         if (!live || now_us() > deadline) break;
-        sleep_us(100 + rand_r(&seed) % 500);
-        Shared::Slot& s = sh->slot[rand_r(&seed) % kProcesses];
+        sleep_us(100 + rand_r(&rng) % 500);
+        Shared::Slot& s = sh->slot[rand_r(&rng) % kProcesses];
         if (!s.pid) continue;
-        const unsigned roll = rand_r(&seed) % 100;
+        const unsigned roll = rand_r(&rng) % 100;
         if (roll < 60) {
             kill(static_cast<pid_t>(s.pid), SIGALRM), ++alarms;
         } else if (roll < 63) {
