@@ -66,7 +66,6 @@ public:
         size_t n = tag < 0xC0 ? tag % 64 : tag < 0xF0 ? u16() % 300 : u16();
         return n > max ? max : n;
     }
-    const uint8_t* peek() const { return at_; }
 
 private:
     const uint8_t* at_;

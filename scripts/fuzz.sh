@@ -28,11 +28,11 @@ run_target() {
   local t=$1 work=$build/work/$t findings=$build/findings/$t
   [ -x "$build/fuzz_$t" ] || { echo "no fuzz_$t built" >"$build/$t.log"; return 0; }
   mkdir -p "$work" "$findings"
-  local seeds=(fuzz/corpus/"$t")
-  [ -d fuzz/regressions/"$t" ] && seeds+=(fuzz/regressions/"$t")
+  local inputs=(fuzz/corpus/"$t")
+  [ -d fuzz/regressions/"$t" ] && inputs+=(fuzz/regressions/"$t")
   # The library's own output is thrown away (-close_fd_mask=3); libFuzzer's stays.
   "$build/fuzz_$t" -max_total_time="$seconds" -timeout=10 -close_fd_mask=3 -print_final_stats=1 \
-    -artifact_prefix="$findings/" "$work" "${seeds[@]}" >"$build/$t.log" 2>&1 || true
+    -artifact_prefix="$findings/" "$work" "${inputs[@]}" >"$build/$t.log" 2>&1 || true
   if [ "${API_ARCH_FUZZ_MERGE:-0}" = 1 ]; then
     "$build/fuzz_$t" -merge=1 -close_fd_mask=3 fuzz/corpus/"$t" "$work" >"$build/$t.merge.log" 2>&1 || true
   fi

@@ -148,7 +148,7 @@ void answer(int response, uint32_t token) {
     store(log.after_us, now_us());
 }
 
-[[noreturn]] void responder(unsigned seed, bool delays) {
+[[noreturn]] void responder(unsigned rng, bool delays) {
     const int control = MsgControlInit(), response = MsgResponseInit();
     uint32_t held[2];
     int holding = 0;
@@ -174,60 +174,49 @@ void answer(int response, uint32_t token) {
             continue;
         }
         // Now and then a slow answer: the caller may give up first.
-        if (delays && rand_r(&seed) % 4 == 0) sleep_us(rand_r(&seed) % 2000);
+        if (delays && rand_r(&rng) % 4 == 0) sleep_us(rand_r(&rng) % 2000);
         answer(response, token);
     }
 }
 
 // ---- callers ----
 
-// One position query with a fresh token; 0 when its own answer came back,
-// 1 for another request's answer, 2 when it failed.
-int position_query(uint32_t token) {
-    POSITION_T pos = {static_cast<int32_t>(token), kMagic, 0};
-    store(sh->fate[token % kMaxTokens], static_cast<uint32_t>(kInFlight));
+// One call with a fresh token in its request: the position query (0 when its
+// own answer came back, 1 for another request's answer), or one of the other
+// calls of the mix, an integer set, a text set and a record list of several
+// exchanges of 1 to 30 records (0); 2 when it failed.
+int one_call(uint32_t token, unsigned kind) {
+    uint32_t& fate = sh->fate[token % kMaxTokens];
+    store(fate, static_cast<uint32_t>(kInFlight));
     alarmed = 0;
-    const int r = API_GET_POSITION(&pos);
-    if (r != 0) {
-        if (alarmed) store(sh->fate[token % kMaxTokens], static_cast<uint32_t>(kInterrupted)), bump(sh->interrupted);
+    POSITION_T pos = {static_cast<int32_t>(token), kMagic, 0};
+    char ssid[16];
+    int list[2 * 30];
+    bool failed;
+    switch (kind) {
+    case 0: failed = API_GET_POSITION(&pos) != 0; break;
+    case 1: failed = API_Video_SetCodetype(static_cast<int>(token)) != 1; break;
+    case 2:
+        snprintf(ssid, sizeof ssid, "t%u", token);
+        failed = API_WLAN_SetSSID(ssid) != 1;
+        break;
+    default:
+        for (int i = 0; i < 60; ++i) list[i] = static_cast<int>(token) + i;
+        failed = API_MOD_SetRecordList(static_cast<int>(token), 1 + static_cast<int>(token % 30), list) != 1;
+    }
+    if (failed) {
+        if (alarmed) store(fate, static_cast<uint32_t>(kInterrupted)), bump(sh->interrupted);
         else bump(sh->unexpected);
         return 2;
     }
-    store(sh->fate[token % kMaxTokens], static_cast<uint32_t>(kDone));
+    store(fate, static_cast<uint32_t>(kDone));
+    if (kind != 0) return 0;
     bump(sh->checked);
     if (pos.count == static_cast<int32_t>(token) && pos.A == kMagic) return bump(sh->own), 0;
     if (pos.A != kMagic) return bump(sh->unidentified), 1;
     const uint32_t n = bump(sh->wrongs);
     if (n < kMaxWrong) sh->wrong[n] = {static_cast<uint32_t>(pos.count), static_cast<uint32_t>(pos.B), lock_taken_us};
     return 1;
-}
-
-// The other calls of the mix: an integer set, a text set and a record list
-// of several exchanges, each with the token in its request.
-void other_call(uint32_t token, unsigned& seed) {
-    store(sh->fate[token % kMaxTokens], static_cast<uint32_t>(kInFlight));
-    alarmed = 0;
-    bool failed;
-    switch (rand_r(&seed) % 3) {
-    case 0: failed = API_Video_SetCodetype(static_cast<int>(token)) != 1; break;
-    case 1: {
-        char ssid[16];
-        snprintf(ssid, sizeof ssid, "t%u", token);
-        failed = API_WLAN_SetSSID(ssid) != 1;
-        break;
-    }
-    default: {
-        int list[2 * 30];
-        for (int i = 0; i < 60; ++i) list[i] = static_cast<int>(token) + i;
-        failed = API_MOD_SetRecordList(static_cast<int>(token), 1 + rand_r(&seed) % 30, list) != 1;
-    }
-    }
-    if (failed) {
-        if (alarmed) store(sh->fate[token % kMaxTokens], static_cast<uint32_t>(kInterrupted)), bump(sh->interrupted);
-        else bump(sh->unexpected);
-        return;
-    }
-    store(sh->fate[token % kMaxTokens], static_cast<uint32_t>(kDone));
 }
 
 void catch_alarm() {
@@ -239,14 +228,14 @@ void catch_alarm() {
 
 [[noreturn]] void worker(int slot) {
     catch_alarm();
-    unsigned seed = static_cast<unsigned>(getpid()) * 2654435761u + static_cast<unsigned>(slot);
+    unsigned rng = static_cast<unsigned>(getpid()) * 2654435761u + static_cast<unsigned>(slot);
     Shared::Slot& s = sh->slot[slot];
     while (load(s.remaining) > 0) {
         const uint32_t token = bump(sh->next_token);
         store(s.current, token);
         bump(sh->calls);
-        if (rand_r(&seed) % 2) position_query(token);
-        else other_call(token, seed);
+        const unsigned roll = rand_r(&rng);
+        one_call(token, roll % 2 ? 0 : 1 + roll / 2 % 3);  // half position queries
         store(s.current, 0u);
         bump(s.remaining, 0xFFFFFFFFu);
     }
@@ -297,7 +286,7 @@ void stop_responder(pid_t resp) {
 
 [[noreturn]] void one_query(int) {
     catch_alarm();
-    _exit(position_query(bump(sh->next_token)));
+    _exit(one_call(bump(sh->next_token), 0));
 }
 
 // ---- directed cases: one late answer each, timed on purpose ----
@@ -398,7 +387,7 @@ int main(int argc, char** argv) {
         sh->slot[i].remaining = static_cast<uint32_t>(calls);
         sh->slot[i].pid = static_cast<uint32_t>(spawn(worker, i));
     }
-    unsigned seed = 12345;
+    unsigned rng = 12345;
     int alarms = 0, kills = 0, lost = 0;
     const uint32_t deadline = now_us() + 120u * 1000000u;
     for (;;) {
@@ -415,10 +404,10 @@ int main(int argc, char** argv) {
             }
         }
         if (!live || now_us() > deadline) break;
-        sleep_us(100 + rand_r(&seed) % 500);
-        Shared::Slot& s = sh->slot[rand_r(&seed) % kProcesses];
+        sleep_us(100 + rand_r(&rng) % 500);
+        Shared::Slot& s = sh->slot[rand_r(&rng) % kProcesses];
         if (!s.pid) continue;
-        const unsigned roll = rand_r(&seed) % 100;
+        const unsigned roll = rand_r(&rng) % 100;
         if (roll < 60) {
             kill(static_cast<pid_t>(s.pid), SIGALRM), ++alarms;
         } else if (roll < 63) {
