@@ -20,7 +20,6 @@ struct Request {
     int command = 0;
     std::array<unsigned char, MSG_TEXT_SIZE> mtext{};
     ssize_t size = 0;  // System V size as received
-    std::string text() const;  // mtext up to its first NUL
 };
 
 struct Reply {
@@ -31,9 +30,7 @@ struct Reply {
     int delay_ms = 0;                  // answer late
 
     static Reply bytes(std::initializer_list<unsigned char> b);
-    static Reply text(const std::string& s);
     static Reply int32(int v);
-    static Reply shortened(size_t size, std::initializer_list<unsigned char> b = {});
     static Reply oversized();
     static Reply none();
 };

@@ -19,6 +19,7 @@
 #include <sys/sem.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "api_arch.h"
@@ -189,19 +190,25 @@ void transport() {
     end_line();
     struct Sem {
         const char* name;
+        key_t key;
         int (*open)();
         int (*get)(int);
         int (*post)(int);
     };
-    const Sem sems[] = {{"SemAPI", SemAPIInit, SemAPIGet, SemAPIPost},
-                        {"SemSnapShot", SemSnapShotInit, SemSnapShotGet, SemSnapShotPost},
-                        {"SemMotionHandle", SemMotionHandleInit, SemMotionHandleGet, SemMotionHandlePost}};
+    const Sem sems[] = {{"SemAPI", SEM_API_KEY, SemAPIInit, SemAPIGet, SemAPIPost},
+                        {"SemSnapShot", SEM_SNAPSHOT_KEY, SemSnapShotInit, SemSnapShotGet, SemSnapShotPost},
+                        {"SemMotionHandle", SEM_MOTION_HANDLE_KEY, SemMotionHandleInit, SemMotionHandleGet,
+                         SemMotionHandlePost}};
     for (const Sem& s : sems) {
         const int id = s.open();
-        CHECK(id == s.open());
+        CHECK(id == s.open() && id == semget(s.key, 1, 0));
+        const int made = semctl(id, 0, GETVAL);
         semctl(id, 0, SETVAL, 1);
         const int got = s.get(id), after_get = semctl(id, 0, GETVAL);
         const int posted = s.post(id), after_post = semctl(id, 0, GETVAL);
+        // What a process leaves behind when it exits: the undone steps are gone.
+        if (fork() == 0) _exit(s.post(id) + s.post(id) + s.get(id));
+        wait(nullptr);
         struct semid_ds ds;
         union {
             int val;
@@ -209,8 +216,9 @@ void transport() {
         } arg;
         arg.buf = &ds;
         semctl(id, 0, IPC_STAT, arg);
-        put("%s: get -> %d, value %d; post -> %d, value %d; permissions %o", s.name, got, after_get,
-            posted, after_post, static_cast<unsigned>(ds.sem_perm.mode & 0777));
+        put("%s: made with value %d; get -> %d, value %d; post -> %d, value %d; a child's post, post and get "
+            "leave %d; permissions %o; get(-1) -> %d, post(-1) -> %d", s.name, made, got, after_get, posted,
+            after_post, semctl(id, 0, GETVAL), static_cast<unsigned>(ds.sem_perm.mode & 0777), s.get(-1), s.post(-1));
         end_line();
         semctl(id, 0, IPC_RMID);
     }
