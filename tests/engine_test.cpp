@@ -52,13 +52,11 @@ TEST_F(Engine, FormattingErrorRefusesTheRequest) {
 }
 
 TEST_F(Engine, InterruptedReceiveFailsAndItsLateReplyIsNotTakenByTheNextCaller) {
-    Reply late = Reply::bytes({77});
-    late.delay_ms = 300;
-    daemon.script(late);
+    daemon.script(Reply::none());
     interrupt_after_ms(50);
     EXPECT_EQ(test_bytes1_byte(1), -1);
     EXPECT_EQ(daemon.lock_value(), 1);
-    ASSERT_TRUE(daemon.wait_for_replies_waiting(1));  // the late answer is on the queue now
+    daemon.send(Reply::bytes({77}));  // the answer, late
     daemon.script(Reply::bytes({5}));
     EXPECT_EQ(test_bytes1_byte(2), 5);
     EXPECT_EQ(daemon.replies_waiting(), 0u);

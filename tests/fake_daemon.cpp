@@ -149,8 +149,6 @@ void FakeDaemon::serve() {
         }
         cv_.notify_all();
         if (reply.kind != Reply::None) {
-            if (reply.delay_ms)
-                std::this_thread::sleep_for(std::chrono::milliseconds(reply.delay_ms));
             send(reply);
             if (reply.kind == Reply::Twice) send(reply);
         }
