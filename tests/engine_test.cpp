@@ -8,8 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <functional>
-#include <string>
 #include <thread>
 #include <vector>
 
