@@ -319,6 +319,8 @@ void vpn() {
         RECORD_CALL(", API_PPPOE_GetState", API_PPPOE_GetState());
         end_line();
     }
+    put("API_PPPOE_vpnip(null) -> %d", API_PPPOE_vpnip(nullptr));
+    end_line();
 }
 
 // readNlSock on datagrams written into a local datagram socket: where a dump
@@ -472,7 +474,8 @@ void clock() {
         clock_text(what, API_SNTP_Get_Date);
     }
     localtime_year = 0;
-    put("API_SNTP_Get_Date(null) -> %s", API_SNTP_Get_Date(nullptr) ? "text" : "null");
+    put("API_SNTP_Get_Date(null) -> %s, API_SNTP_Get_Time(null) -> %s", API_SNTP_Get_Date(nullptr) ? "text" : "null",
+        API_SNTP_Get_Time(nullptr) ? "text" : "null");
     end_line();
     fake_now = 1715329815;
 }
