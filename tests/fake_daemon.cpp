@@ -27,32 +27,15 @@ union semun_arg {
 };
 }  // namespace
 
-std::string Request::text() const {
-    return std::string(reinterpret_cast<const char*>(mtext.data()),
-                       strnlen(reinterpret_cast<const char*>(mtext.data()), mtext.size()));
-}
-
 Reply Reply::bytes(std::initializer_list<unsigned char> b) {
     Reply r;
     r.mtext = b;
-    return r;
-}
-Reply Reply::text(const std::string& s) {
-    Reply r;
-    r.mtext.assign(s.begin(), s.end());
-    r.mtext.push_back(0);
     return r;
 }
 Reply Reply::int32(int v) {
     Reply r;
     r.mtext.resize(4);
     memcpy(r.mtext.data(), &v, 4);
-    return r;
-}
-Reply Reply::shortened(size_t size, std::initializer_list<unsigned char> b) {
-    Reply r;
-    r.mtext = b;
-    r.size = size;
     return r;
 }
 Reply Reply::oversized() {
@@ -166,8 +149,6 @@ void FakeDaemon::serve() {
         }
         cv_.notify_all();
         if (reply.kind != Reply::None) {
-            if (reply.delay_ms)
-                std::this_thread::sleep_for(std::chrono::milliseconds(reply.delay_ms));
             send(reply);
             if (reply.kind == Reply::Twice) send(reply);
         }

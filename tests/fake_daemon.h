@@ -20,7 +20,6 @@ struct Request {
     int command = 0;
     std::array<unsigned char, MSG_TEXT_SIZE> mtext{};
     ssize_t size = 0;  // System V size as received
-    std::string text() const;  // mtext up to its first NUL
 };
 
 struct Reply {
@@ -28,12 +27,9 @@ struct Reply {
     Kind kind = Normal;
     std::vector<unsigned char> mtext;  // reply payload from mtext[0]
     size_t size = MSG_SIZE;            // System V size sent (short or oversized)
-    int delay_ms = 0;                  // answer late
 
     static Reply bytes(std::initializer_list<unsigned char> b);
-    static Reply text(const std::string& s);
     static Reply int32(int v);
-    static Reply shortened(size_t size, std::initializer_list<unsigned char> b = {});
     static Reply oversized();
     static Reply none();
 };
@@ -59,10 +55,10 @@ public:
     size_t replies_waiting() const;
     size_t requests_waiting() const;  // unread on the control queue
     bool wait_for_replies_waiting(size_t count, int timeout_ms = 5000);
+    void send(const Reply& r);  // an answer on the response queue
 
 private:
     void serve();
-    void send(const Reply& r);
 
     int sem_ = -1, control_ = -1, response_ = -1;
     std::mutex mu_;

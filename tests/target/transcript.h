@@ -35,9 +35,17 @@ extern char scratch[64];
 void walk_daemon_operations();
 void walk_local_operations();
 
-// From interpose.c: the clock, the shell and crypt as the library sees them.
+// From interpose.c: the clock, the shell and crypt as the library sees them,
+// and failures of the C library on request (every one off at 0).
 extern "C" {
 extern long long fake_now;        // what time() answers; clock_settime sets it
 extern char shell_log[1024];      // the commands given to system(), one per line
+extern int clock_refused;         // clock_settime fails with EPERM
+extern int localtime_fails;       // localtime returns null
+extern long long localtime_year;  // localtime's answer is in this year
+extern int socket_fails;          // socket() of this family fails
+extern unsigned long ioctl_fails; // this ioctl request fails
+extern int remove_fails;          // remove() fails
+extern int ifconf_calls, ifconf_lengths[8];  // buffer lengths given to SIOCGIFCONF
 int interposers_in_place(void);   // the library reaches the program's versions
 }
