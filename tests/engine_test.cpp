@@ -2,6 +2,7 @@
 // failure paths, the limits and the lock.
 #include <signal.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/sem.h>
@@ -18,6 +19,15 @@
 #include "fake_daemon.h"
 
 namespace {
+
+// A child that dies with this program, so that a hung child never keeps the
+// test runner waiting on its output after the watchdog ended the program.
+pid_t fork_bound() {
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0 && (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)) _exit(1);
+    return pid;
+}
 
 class Engine : public testing::Test {
 protected:
@@ -79,12 +89,12 @@ TEST(EngineStoppedDaemon, InterruptedReceiveTakesItsUnreadRequestBack) {
 // before it sends, so the daemon answers that caller's request alone.
 TEST(EngineStoppedDaemon, KilledCallersUnreadRequestIsDiscardedByTheNextCaller) {
     FakeDaemon daemon(false);
-    const pid_t child = fork();
+    const pid_t child = fork_bound();
     if (child == 0) {
         test_raw_int(0x1111);
         _exit(0);
     }
-    for (int i = 0; i < 5000 && daemon.requests_waiting() == 0; ++i) usleep(1000);
+    for (int i = 0; i < kPatienceMs && daemon.requests_waiting() == 0; ++i) usleep(1000);
     ASSERT_EQ(daemon.requests_waiting(), 1u);
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
@@ -92,7 +102,7 @@ TEST(EngineStoppedDaemon, KilledCallersUnreadRequestIsDiscardedByTheNextCaller) 
     // The daemon comes back once this caller's request is on the queue.
     std::thread resume([&daemon] {
         struct msqid_ds ds;
-        for (int i = 0; i < 5000; ++i) {
+        for (int i = 0; i < kPatienceMs; ++i) {
             if (msgctl(daemon.control_queue(), IPC_STAT, &ds) == 0 && ds.msg_lspid == getpid()) break;
             usleep(1000);
         }
@@ -123,7 +133,7 @@ TEST_F(Engine, ExtraAndOversizedRepliesAreDiscardedBeforeTheNextSend) {
 
 TEST_F(Engine, CallerKilledWhileWaitingForItsReplyLeavesTheLockFree) {
     daemon.script(Reply::none());
-    pid_t child = fork();
+    pid_t child = fork_bound();
     if (child == 0) {
         test_none_ack();
         _exit(0);
@@ -141,7 +151,7 @@ TEST_F(Engine, ConcurrentCallersEachGetTheirOwnAnswer) {
     constexpr int kProcs = 4, kCalls = 2000;
     std::vector<pid_t> kids;
     for (int p = 0; p < kProcs; ++p) {
-        pid_t pid = fork();
+        pid_t pid = fork_bound();
         if (pid == 0) {
             int wrong = 0;
             for (int i = 0; i < kCalls; ++i) {
@@ -168,7 +178,7 @@ TEST_F(Engine, SecondHolderBlocksUntilPostAndExitGivesTheLockBack) {
     SemAPIGet(id);
     int pipefd[2];
     ASSERT_EQ(pipe(pipefd), 0);
-    pid_t child = fork();
+    pid_t child = fork_bound();
     if (child == 0) {
         SemAPIGet(SemAPIInit());
         char c = 'g';

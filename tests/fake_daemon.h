@@ -15,6 +15,11 @@
 
 #include "init_ipc.h"
 
+// How long a test waits for something another process or thread does: long
+// enough that no load makes it run out, shorter than the watchdog's 120 s so
+// that the failure names what was awaited.
+constexpr int kPatienceMs = 100 * 1000;
+
 struct Request {
     long mtype = 0;
     int command = 0;
@@ -46,7 +51,7 @@ public:
     void script(Reply r);
     Request last();
     size_t request_count();
-    bool wait_for_requests(size_t count, int timeout_ms = 5000);
+    bool wait_for_requests(size_t count, int timeout_ms = kPatienceMs);
 
     int lock_value() const;
     int lock_id() const { return sem_; }
@@ -54,7 +59,7 @@ public:
     int control_queue() const { return control_; }
     size_t replies_waiting() const;
     size_t requests_waiting() const;  // unread on the control queue
-    bool wait_for_replies_waiting(size_t count, int timeout_ms = 5000);
+    bool wait_for_replies_waiting(size_t count, int timeout_ms = kPatienceMs);
     void send(const Reply& r);  // an answer on the response queue
 
 private:
