@@ -12,7 +12,7 @@ apisim=$1; shift
 log=$(mktemp /tmp/with_apisim.XXXXXX)
 "$apisim" --no-state >"$log" 2>&1 &
 sim=$!
-for _ in $(seq 200); do grep -q '^apisim: serving' "$log" && break; kill -0 "$sim" 2>/dev/null || break; sleep 0.05; done
+for _ in $(seq 2000); do grep -q '^apisim: serving' "$log" && break; kill -0 "$sim" 2>/dev/null || break; sleep 0.05; done
 if ! grep -q '^apisim: serving' "$log"; then
   echo "apisim ($apisim) did not start:"; cat "$log"; kill "$sim" 2>/dev/null; rm -f "$log"; exit 1
 fi

@@ -61,7 +61,7 @@ camera_up() {
   camera_run "$i" lighttpd -D -f "$dir/lighttpd.conf" >>"$dir/lighttpd.log" 2>&1 &
   fleet_pids+=("$!")
   echo $! >>"$dir/pids"
-  for _ in $(seq 100); do
+  for _ in $(seq 1000); do
     curl -sf --cacert "$work/ca.pem" -o /dev/null "https://$ip/cgi-bin/apiweb/openapi.json" && return 0
     sleep 0.1
   done

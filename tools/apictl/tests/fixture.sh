@@ -27,7 +27,7 @@ start_sim() {
   : >"$tmp/apisim.out"  # emptied before the start, never an earlier run's "serving" line
   "$apisim" "$@" >"$tmp/apisim.out" 2>"$tmp/apisim.err" &
   sim_pid=$!
-  for _ in $(seq 200); do grep -q '^apisim: serving (pid' "$tmp/apisim.out" && return 0; sleep 0.05; done
+  for _ in $(seq 2000); do grep -q '^apisim: serving (pid' "$tmp/apisim.out" && return 0; sleep 0.05; done
   echo "FAIL: apisim did not start: $(cat "$tmp/apisim.err")"
   exit 1
 }

@@ -15,7 +15,7 @@ expect() {  # STATUS ARGS...: apictl ARGS ends with STATUS
 }
 # Waits (bounded) until N monitors are attached.
 monitors_attached() {
-  for _ in $(seq 200); do
+  for _ in $(seq 2000); do
     "$apictl" sim list 2>/dev/null | grep -q "^monitors attached: $1\$" && return 0
     sleep 0.05
   done
@@ -71,7 +71,7 @@ start_monitors() {
   monitors_attached 2
 }
 trace() {  # apisim's trace so far, once it has the line given
-  for _ in $(seq 100); do grep -qF "$1" "$tmp/apisim.out" && break; sleep 0.05; done
+  for _ in $(seq 2000); do grep -qF "$1" "$tmp/apisim.out" && break; sleep 0.05; done
   tail -n +2 "$tmp/apisim.out"
 }
 echo fromfile >"$tmp/pw"
@@ -95,7 +95,7 @@ expect 0 sim delay Video_GetBrightness 60s
 long=$!
 sleep 0.3
 expect 0 sim clear Video_GetBrightness
-check; timeout 10 tail --pid="$long" -f /dev/null && wait "$long" || fail "a cleared delay still holds the answer"
+check; timeout 100 tail --pid="$long" -f /dev/null && wait "$long" || fail "a cleared delay still holds the answer"
 expect 0 API_Video_GetBrightness 0
 
 # ---- the monitors' lines: one per transaction, with the caller's pid
@@ -106,7 +106,7 @@ expect 0 sim drop API_Video_GetContrast
 expect 0 sim clear
 "$apictl" API_MOD_SetRecordList 2 2 1,2,3,4 >/dev/null & caller4=$!; wait $caller4
 # bounded waits for the last lines of both monitors
-for _ in $(seq 200); do grep -q 'channel=1) -> 33' "$tmp/mon_bright.txt" &&
+for _ in $(seq 2000); do grep -q 'channel=1) -> 33' "$tmp/mon_bright.txt" &&
   [ "$(grep -c "\"pid\":$caller4," "$tmp/mon_all.json")" -eq 2 ] && break; sleep 0.05; done
 check; python3 - "$tmp/mon_all.json" "$caller1" "$caller2" "$caller3" "$caller4" <<'EOF' || fail "JSON monitor lines"
 import json, re, sys
@@ -162,7 +162,7 @@ for _ in $(seq 20); do
   check; timeout 120 "$apictl" API_MOD_GetRecordList 3 - - | grep -qxF "RecordList: $list" || fail "record list get"
 done
 run_lines() { grep -Ec '"request":"channel=3[,"]' "$tmp/mon_all.json"; }
-for _ in $(seq 100); do [ "$(run_lines)" -ge $total ] && break; sleep 0.05; done
+for _ in $(seq 2000); do [ "$(run_lines)" -ge $total ] && break; sleep 0.05; done
 check; got=$(run_lines)
 [ "$got" -eq $total ] || fail "the reading monitor got $got lines of $total"
 touch "$tmp/go"

@@ -50,7 +50,7 @@ web_conf "$work" 8080 "$apiweb" "$(readlink -f "$here/../www")" 'server.bind = "
   'mimetype.assign = (".html" => "text/html; charset=utf-8", ".js" => "text/javascript", ".css" => "text/css")'
 lighttpd -D -f "$work/lighttpd.conf" >"$work/lighttpd.out" 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do curl -s -o /dev/null http://127.0.0.1:8080/ && break; sleep 0.05; done
+for _ in $(seq 2000); do curl -s -o /dev/null http://127.0.0.1:8080/ && break; sleep 0.05; done
 curl -s -o /dev/null http://127.0.0.1:8080/ || broken "lighttpd does not serve: $(cat "$work"/lighttpd.*)"
 
 HOME=$work/home /usr/bin/python3 "$here/browser_test.py" "$apictl" http://127.0.0.1:8080/ "$work/mail" 2525 "$work/profile"

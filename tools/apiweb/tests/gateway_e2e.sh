@@ -67,7 +67,7 @@ pids+=($!)
 ln -s "$cgi" "$tmp/bb/cgi-bin/apiweb"
 APIWEB_STATE_DIR=$tmp/state-busybox APIWEB_TIMEOUT=1 ASAN_OPTIONS=detect_leaks=0 busybox httpd -f -p 127.0.0.1:8081 -h "$tmp/bb" 2>"$tmp/busybox.log" &
 pids+=($!)
-for _ in $(seq 100); do
+for _ in $(seq 1000); do
   curl -s --cacert "$tmp/ca.pem" -o /dev/null https://127.0.0.1:8443/ && curl -s -o /dev/null http://127.0.0.1:8081/ && break
   sleep 0.1
 done
